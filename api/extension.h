@@ -1,0 +1,143 @@
+// The host's extension interface, as an extension sees it.
+//
+// The host loads an extension library, calls its factory with a manifest,
+// fills the option map, and applies the extension to a machine with
+// attach(); detach() undoes that before the host deletes the extension
+// through its virtual destructor. The host makes all these calls from one
+// thread. The constructors, destructors and the manifest's copy and move
+// live in the host's API library.
+
+#ifndef QUORVEX_API_EXTENSION_H_
+#define QUORVEX_API_EXTENSION_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api/api_export.h"
+#include "api/serial_device.h"
+
+namespace quorvex {
+
+// The host's description of one extension.
+struct QUORVEX_API ExtensionManifest {
+  std::string name;
+  std::string instance_id;  // empty when the host assigns none
+  std::string version;
+  std::string description;
+
+  ExtensionManifest();
+  ExtensionManifest(std::string manifest_name, std::string manifest_instance_id);
+  ExtensionManifest(const ExtensionManifest& other);
+  ExtensionManifest& operator=(ExtensionManifest&& other) noexcept;
+  ~ExtensionManifest();
+};
+
+// The user's options for one extension: key to value, byte-wise key order.
+using OptionMap = std::map<std::string, std::string>;
+
+// The emulated serial controller of a machine's serial port. The byte source
+// and sink point at the attached device's two faces (null when free).
+struct QUORVEX_API SerialController {
+  static constexpr std::size_t kControlRegister = 0;
+  static constexpr std::size_t kRegisterCount = 4;
+  // Bits 6..5 of the control register select the transmitter's line state.
+  static constexpr std::uint8_t kLineStateMask = 0x60;
+
+  SerialDataSource* source = nullptr;
+  SerialDataSink* sink = nullptr;
+  std::array<std::uint8_t, kRegisterCount> registers{};
+  bool rts = false;
+  bool brk = false;
+
+  // Request-to-send and break as the control-register value `control`
+  // selects them: request-to-send is asserted unless bits 6..5 are binary
+  // 10, break is on when both bits are set.
+  static bool rts_for(std::uint8_t control);
+  static bool break_for(std::uint8_t control);
+
+  // The emulated machine writes the control register: the register takes
+  // the value, and each of request-to-send and break that changes is
+  // passed to the sink (request-to-send first).
+  void write_control(std::uint8_t value);
+};
+
+// A machine's serial port: the attached device (null when free) and the
+// emulated controller.
+struct QUORVEX_API SerialPort {
+  SerialPortDevice* device = nullptr;
+  SerialController controller;
+};
+
+// The host's view of the machine an extension is applied to.
+struct QUORVEX_API ExtensionContext {
+  std::string machine_name;
+  SerialPort* serial_port = nullptr;  // null on a machine without one
+};
+
+// Base of all extensions. Holds the manifest and the option map, in that
+// order.
+class QUORVEX_API Extension {
+ public:
+  Extension(const Extension&) = delete;
+  Extension& operator=(const Extension&) = delete;
+  virtual ~Extension();
+
+  // Identity.
+  virtual std::string instance_id() const = 0;
+  virtual std::string_view name() const = 0;
+  // Whether the extension draws a user interface of its own.
+  virtual bool provides_ui() const = 0;
+  // Whether the extension must be applied before the machine first starts.
+  virtual bool requires_cold_start() const = 0;
+  // Names of other extensions this one needs.
+  virtual std::vector<std::string> dependencies() const = 0;
+  // Names of the machine resources the extension occupies.
+  virtual std::span<const std::string_view> resources() const = 0;
+  // State the extension wants kept in a machine snapshot.
+  virtual std::span<const std::byte> snapshot_state() const = 0;
+
+  const ExtensionManifest& manifest() const { return manifest_; }
+  const OptionMap& options() const { return options_; }
+  // Sets (or replaces) one option; the host calls this before attach().
+  void set_option(std::string key, std::string value);
+  // The value of `key` (exact, case-sensitive match), absent when the key is
+  // not in the map. The view lives as long as the option is unchanged.
+  std::optional<std::string_view> find_option(std::string_view key) const;
+
+ protected:
+  Extension();
+
+  ExtensionManifest manifest_;
+  OptionMap options_;
+};
+
+// Base of extensions that are applied to an emulated machine.
+class QUORVEX_API PeripheralExtension : public Extension {
+ public:
+  PeripheralExtension();
+  ~PeripheralExtension() override;
+
+  // Applies the extension to the machine. Configuration failures throw
+  // std::runtime_error.
+  virtual void attach(ExtensionContext& context) = 0;
+  // Undoes attach(); does nothing when not attached.
+  virtual void detach() = 0;
+};
+
+}  // namespace quorvex
+
+// The one export of an extension library, looked up by this name and
+// called with C linkage: manifest in, new extension out (owned by the host).
+using QuorvexCreateExtensionFn =
+    quorvex::PeripheralExtension* (*)(const quorvex::ExtensionManifest&);
+inline constexpr const char kQuorvexCreateExtensionSymbol[] =
+    "quorvex_create_extension";
+
+#endif  // QUORVEX_API_EXTENSION_H_

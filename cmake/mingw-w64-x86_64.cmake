@@ -1,0 +1,24 @@
+# Cross build for Windows x64 with MinGW-w64 (posix thread model), tests run
+# under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(IP232_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${IP232_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${IP232_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${IP232_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${IP232_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Without -static every binary imports libwinpthread-1.dll and the runtime
+# DLLs, which a user's machine does not have.
+set(IP232_STATIC_RUNTIME "-static -static-libgcc -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${IP232_STATIC_RUNTIME}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${IP232_STATIC_RUNTIME}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${IP232_STATIC_RUNTIME}")
+
+find_program(IP232_WINE wine REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${IP232_WINE})

@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "host/extension_library.h"
+
+namespace quorvex::host {
+
+namespace {
+
+std::string system_text(DWORD code) {
+  char buffer[512] = {};
+  const DWORD n = ::FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, buffer, sizeof(buffer), nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' ||
+                           text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  if (text.empty()) text = "error " + std::to_string(code);
+  return text;
+}
+
+}  // namespace
+
+std::optional<ExtensionLibrary> ExtensionLibrary::load(const std::string& path,
+                                                       std::string& error) {
+  HMODULE module = ::LoadLibraryA(path.c_str());
+  if (module == nullptr) {
+    const DWORD code = ::GetLastError();
+    error = "cannot load extension '" + path + "': " + system_text(code) +
+            " (error " + std::to_string(code) + ")";
+    return std::nullopt;
+  }
+  FARPROC symbol = ::GetProcAddress(module, kQuorvexCreateExtensionSymbol);
+  if (symbol == nullptr) {
+    error = "cannot load extension '" + path + "': no export '" +
+            kQuorvexCreateExtensionSymbol + "'";
+    ::FreeLibrary(module);
+    return std::nullopt;
+  }
+  QuorvexCreateExtensionFn factory;
+  static_assert(sizeof(factory) == sizeof(symbol));
+  std::memcpy(&factory, &symbol, sizeof(factory));
+  return ExtensionLibrary(module, factory);
+}
+
+ExtensionLibrary::~ExtensionLibrary() {
+  if (handle_ != nullptr) ::FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+std::string extension_module_file_name() { return "ip232-serial.dll"; }
+
+std::string program_directory() {
+  char buffer[MAX_PATH + 1] = {};
+  const DWORD n = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  std::string path(buffer, n);
+  const auto slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? ".\\" : path.substr(0, slash + 1);
+}
+
+}  // namespace quorvex::host

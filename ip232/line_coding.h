@@ -1,0 +1,72 @@
+// The in-band coding of the byte stream on an IP232 connection.
+//
+// In mode "ip232" the escape byte 0xFF introduces a two-byte sequence:
+// 0xFF 0xFF is one data byte 0xFF, 0xFF 0x00 and 0xFF 0x01 are request-to-
+// send deasserted and asserted. Every other byte is data. In mode "raw" the
+// stream is data only and nothing is coded.
+//
+// These are plain value types without locks; their owner serialises use.
+
+#ifndef QUORVEX_IP232_LINE_CODING_H_
+#define QUORVEX_IP232_LINE_CODING_H_
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quorvex::ip232 {
+
+inline constexpr std::uint8_t kEscapeByte = 0xFF;
+inline constexpr std::uint8_t kRtsDeasserted = 0x00;
+inline constexpr std::uint8_t kRtsAsserted = 0x01;
+
+// Bytes that one data byte takes on the wire: 2 for 0xFF in mode "ip232",
+// else 1.
+inline std::size_t coded_size(bool raw, std::uint8_t byte) {
+  return (!raw && byte == kEscapeByte) ? 2 : 1;
+}
+
+// Appends the wire form of data byte `byte` to `out`.
+template <typename ByteContainer>
+void append_data_byte(bool raw, std::uint8_t byte, ByteContainer& out) {
+  out.push_back(byte);
+  if (!raw && byte == kEscapeByte) out.push_back(kEscapeByte);
+}
+
+// Appends the wire form of a request-to-send change (mode "ip232" only).
+template <typename ByteContainer>
+void append_rts_change(bool asserted, ByteContainer& out) {
+  out.push_back(kEscapeByte);
+  out.push_back(asserted ? kRtsAsserted : kRtsDeasserted);
+}
+
+// Turns received chunks back into data bytes. An escape byte at the end of
+// one chunk pairs with the first byte of the next.
+class LineDecoder {
+ public:
+  explicit LineDecoder(bool raw) : raw_(raw) {}
+
+  // Appends the data bytes of `chunk` to `out`: 0xFF 0xFF gives 0xFF,
+  // 0xFF 0x00 and 0xFF 0x01 give nothing (line state), 0xFF followed by any
+  // other byte gives nothing; every other byte is data.
+  void decode(std::span<const std::uint8_t> chunk,
+              std::vector<std::uint8_t>& out);
+
+  // Forgets a half-received escape sequence.
+  void reset() { escape_pending_ = false; }
+
+  bool raw() const { return raw_; }
+  bool escape_pending() const { return escape_pending_; }
+
+ private:
+  bool raw_;
+  bool escape_pending_ = false;
+};
+
+// Codes `data` for the wire in one go (tests, tools and fuzzers).
+std::vector<std::uint8_t> encode_data(bool raw,
+                                      std::span<const std::uint8_t> data);
+
+}  // namespace quorvex::ip232
+
+#endif  // QUORVEX_IP232_LINE_CODING_H_

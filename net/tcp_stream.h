@@ -1,0 +1,98 @@
+// Plain blocking TCP sockets for the programs around the bridge: the test
+// servers, the benchmark's peer and ip232-peer. The bridge itself uses
+// TcpClientSerialPort. Loopback use only; each object belongs to one thread
+// at a time.
+
+#ifndef QUORVEX_NET_TCP_STREAM_H_
+#define QUORVEX_NET_TCP_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "net/socket_handle.h"
+
+namespace quorvex::net {
+
+// Outcome of TcpStream::receive().
+struct ReceiveResult {
+  std::size_t count = 0;   // bytes received; 0 with both flags clear: closed
+  bool timed_out = false;  // nothing arrived within the wait
+  bool error = false;      // the connection failed (e.g. reset)
+};
+
+// A connected socket; closes it on destruction. Move-only.
+class TcpStream {
+ public:
+  TcpStream() = default;
+  explicit TcpStream(SocketHandle handle) : handle_(handle) {}
+  ~TcpStream();
+  TcpStream(TcpStream&& other) noexcept;
+  TcpStream& operator=(TcpStream&& other) noexcept;
+  TcpStream(const TcpStream&) = delete;
+  TcpStream& operator=(const TcpStream&) = delete;
+
+  // Connects to `address` (a numeric IPv4 or IPv6 address) and `port`,
+  // blocking; nothing on failure, with the reason in `error`.
+  static std::optional<TcpStream> connect(const std::string& address,
+                                          std::uint16_t port,
+                                          std::string& error);
+
+  bool valid() const { return handle_ != kInvalidSocket; }
+  SocketHandle handle() const { return handle_; }
+
+  // Sends all of `data`; false when the connection failed first.
+  bool send_all(std::span<const std::uint8_t> data);
+  // Receives at most `buffer.size()` bytes, waiting up to `timeout_ms`
+  // (negative: without limit).
+  ReceiveResult receive(std::span<std::uint8_t> buffer, int timeout_ms);
+  // Disables Nagle's algorithm.
+  void set_no_delay();
+  // Sets SO_RCVBUF / SO_SNDBUF (before connect or accept for full effect).
+  void set_receive_buffer(int bytes);
+  void set_send_buffer(int bytes);
+  // Ends the sending direction; the peer reads end-of-stream.
+  void shutdown_send();
+  // Closes with SO_LINGER 0, so the peer sees a reset.
+  void reset();
+  // Closes in the ordinary way.
+  void close();
+
+ private:
+  SocketHandle handle_ = kInvalidSocket;
+};
+
+// A listening socket on a loopback address. Move-only.
+class TcpListener {
+ public:
+  TcpListener() = default;
+  ~TcpListener();
+  TcpListener(TcpListener&& other) noexcept;
+  TcpListener& operator=(TcpListener&& other) noexcept;
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Binds `address` ("127.0.0.1", "::1", ...) and `port` (0: any free
+  // port) and listens with `backlog`; nothing on failure, with the reason
+  // in `error`.
+  static std::optional<TcpListener> open(const std::string& address,
+                                         std::uint16_t port, int backlog,
+                                         std::string& error);
+
+  bool valid() const { return handle_ != kInvalidSocket; }
+  std::uint16_t port() const { return port_; }
+
+  // Waits up to `timeout_ms` (negative: without limit) for a connection.
+  std::optional<TcpStream> accept(int timeout_ms);
+  void close();
+
+ private:
+  SocketHandle handle_ = kInvalidSocket;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace quorvex::net
+
+#endif  // QUORVEX_NET_TCP_STREAM_H_

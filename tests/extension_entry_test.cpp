@@ -1,0 +1,96 @@
+// The extension as a host sees it: loaded from the built module by name,
+// created through its one export, asked its identity, detached and deleted.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/extension.h"
+#include "host/extension_library.h"
+
+namespace quorvex {
+namespace {
+
+class ExtensionEntry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    const std::string path =
+        host::program_directory() + host::extension_module_file_name();
+    library_ = host::ExtensionLibrary::load(path, error);
+    ASSERT_TRUE(library_.has_value()) << error;
+  }
+
+  std::unique_ptr<PeripheralExtension> create(const std::string& name,
+                                              const std::string& id) {
+    ExtensionManifest manifest(name, id);
+    return std::unique_ptr<PeripheralExtension>(library_->factory()(manifest));
+  }
+
+  std::optional<host::ExtensionLibrary> library_;
+};
+
+TEST_F(ExtensionEntry, AnswersIdentityFromManifest) {
+  auto extension = create("ip232-serial", "");
+  ASSERT_NE(extension, nullptr);
+  EXPECT_EQ(extension->name(), "ip232-serial");
+  EXPECT_FALSE(extension->provides_ui());
+  EXPECT_FALSE(extension->requires_cold_start());
+  EXPECT_TRUE(extension->dependencies().empty());
+  EXPECT_TRUE(extension->snapshot_state().empty());
+  const auto resources = extension->resources();
+  ASSERT_EQ(resources.size(), 1u);
+  EXPECT_EQ(resources[0], "serial-port");
+}
+
+TEST_F(ExtensionEntry, KeepsItsOwnCopyOfTheManifest) {
+  ExtensionManifest manifest("first", "id-1");
+  std::unique_ptr<PeripheralExtension> extension(
+      library_->factory()(manifest));
+  manifest.name = "changed";
+  manifest.instance_id = "changed";
+  EXPECT_EQ(extension->name(), "first");
+  EXPECT_EQ(extension->instance_id(), "id-1");
+}
+
+TEST_F(ExtensionEntry, InstanceIdPrefersManifestThenOption) {
+  struct Case {
+    const char* manifest_id;
+    std::vector<std::pair<std::string, std::string>> options;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"", {}, ""},
+      {"", {{"id", "abc"}}, "abc"},
+      {"", {{"id", ""}}, ""},
+      {"m1", {{"id", "abc"}}, "m1"},
+      {"m1", {}, "m1"},
+      {"", {{"ID", "abc"}}, ""},  // keys are case-sensitive
+  };
+  for (const Case& c : cases) {
+    auto extension = create("ip232-serial", c.manifest_id);
+    for (const auto& [key, value] : c.options) extension->set_option(key, value);
+    EXPECT_EQ(extension->instance_id(), c.expected)
+        << "manifest id '" << c.manifest_id << "'";
+  }
+}
+
+TEST_F(ExtensionEntry, DetachWithoutAttachDoesNothing) {
+  auto extension = create("ip232-serial", "");
+  extension->detach();
+  extension->detach();
+  EXPECT_EQ(extension->name(), "ip232-serial");
+}
+
+TEST(ExtensionLibraryLoad, NamesPathAndReasonWhenMissing) {
+  std::string error;
+  const std::string path = host::program_directory() + "no-such-module.bin";
+  auto library = host::ExtensionLibrary::load(path, error);
+  EXPECT_FALSE(library.has_value());
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace quorvex
