@@ -1,0 +1,67 @@
+// TcpClientSerialPort: the far end of the serial line as a TCP client
+// connection to one host and port.
+//
+// Construction makes the whole connection attempt on the constructing
+// thread: it resolves the host, tries each address in the resolver's order
+// with a bounded wait, and leaves the object either open (holding a
+// connected non-blocking socket) or not open (holding a text that says
+// why). A port that was shut down or lost its connection never reopens.
+//
+// Thread safety: read(), write(), is_open() and last_error() take no lock
+// and may run concurrently on different threads; shutdown() may be called
+// from any thread at any time. The socket is closed only by the destructor,
+// so a read() or write() racing with shutdown() works on a handle that is
+// shut down but never closed or reused.
+
+#ifndef QUORVEX_NET_TCP_CLIENT_SERIAL_PORT_H_
+#define QUORVEX_NET_TCP_CLIENT_SERIAL_PORT_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "net/socket_handle.h"
+#include "serial/host_serial_port.h"
+
+namespace quorvex::net {
+
+class TcpClientSerialPort final : public serial::HostSerialPort {
+ public:
+  // The longest wait of read() for data.
+  static constexpr int kReadWaitMs = 100;
+
+  // Connects to `host` (a name or a numeric address, IPv6 without brackets)
+  // on `port`, waiting at most `connect_timeout_ms` for each address tried.
+  // Returns in every network outcome: is_open() tells success, last_error()
+  // the reason of a failure. Throws only when memory is exhausted.
+  TcpClientSerialPort(const std::string& host, std::uint16_t port,
+                      std::int64_t connect_timeout_ms);
+  // Closes a held socket, without shutting it down first.
+  ~TcpClientSerialPort() override;
+
+  TcpClientSerialPort(const TcpClientSerialPort&) = delete;
+  TcpClientSerialPort& operator=(const TcpClientSerialPort&) = delete;
+
+  serial::ReadResult read(std::span<std::uint8_t> buffer) override;
+  serial::WriteResult write(std::span<const std::uint8_t> data) override;
+  bool is_open() const override;
+  void shutdown() override;
+  void flush() override;
+  std::string_view last_error() const override;
+
+ private:
+  void connect(const std::string& host, std::uint16_t port,
+               std::int64_t connect_timeout_ms);
+
+  std::atomic<SocketHandle> socket_{kInvalidSocket};  // exchanged atomically
+  std::atomic<bool> open_{false};
+  std::mutex shutdown_lock_;  // serialises shutdown() only
+  std::string error_text_;    // written only inside the constructor
+};
+
+}  // namespace quorvex::net
+
+#endif  // QUORVEX_NET_TCP_CLIENT_SERIAL_PORT_H_
