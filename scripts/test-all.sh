@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds and runs every test: Linux (plain, ASan+UBSan, TSan), Windows under
+# Wine, and the fuzzers for a bounded time. Usage:
+#   scripts/test-all.sh [PRESET ...]     (default: linux asan tsan windows fuzz)
+# Environment: IP232_FUZZ_SECONDS (default 60) per fuzzer; JOBS (default: cores).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${JOBS:-$(nproc)}
+presets=("$@")
+if [ ${#presets[@]} -eq 0 ]; then
+  presets=(linux asan tsan windows)
+  [ -f fuzz/CMakeLists.txt ] && presets+=(fuzz)
+fi
+
+passed=0
+failed=0
+failures=()
+wine_started=0
+
+log() { printf '\n=== %s ===\n' "$*"; }
+
+start_wine() {
+  export WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all \
+         WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+  # A persistent server and one warm-up process: without them every test
+  # process pays Wine's start-up and service processes can hold our pipes.
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  wine_started=1
+}
+stop_wine() {
+  if [ "$wine_started" = 1 ]; then wineserver -k >/dev/null 2>&1 || true; fi
+}
+trap stop_wine EXIT
+
+# Runs ctest for a preset and adds its counts to the totals.
+run_ctest() {
+  local preset=$1 out
+  out=$(mktemp)
+  set +e
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$out"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1 || true)
+  if [ -n "$line" ]; then
+    local total bad
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  fi
+  if [ "$rc" != 0 ] || [ -z "$line" ]; then
+    failures+=("$preset")
+    [ -z "$line" ] && failed=$((failed + 1))
+  fi
+  rm -f "$out"
+}
+
+for preset in "${presets[@]}"; do
+  log "$preset: configure and build"
+  if [ "$preset" = windows ]; then start_wine; fi
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = fuzz ]; then
+    log "fuzz: ${IP232_FUZZ_SECONDS:-60} s per fuzzer"
+    if scripts/run-fuzzers.sh "build/fuzz" "${IP232_FUZZ_SECONDS:-60}"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1)); failures+=(fuzz)
+    fi
+    continue
+  fi
+  log "$preset: test"
+  run_ctest "$preset"
+done
+
+log "summary"
+if [ ${#failures[@]} -gt 0 ]; then
+  echo "failed presets: ${failures[*]}"
+fi
+echo "all: $passed passed, $failed failed"
+[ "$failed" = 0 ] && [ ${#failures[@]} = 0 ]
