@@ -1,1 +1,225 @@
-// Placeholder until the transport lands.
+// The socket primitives on POSIX sockets.
+//
+// Careful habits throughout: every call that a signal can interrupt is
+// retried on EINTR; waits use poll(), which has no FD_SETSIZE ceiling;
+// sockets are created close-on-exec so that a program the host starts does
+// not inherit a connection; send() passes MSG_NOSIGNAL so that a peer that
+// has gone cannot kill the host process with SIGPIPE.
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "net/socket_handle.h"
+#include "net/socket_ops.h"
+
+namespace quorvex::net {
+namespace {
+
+int to_fd(SocketHandle socket) { return static_cast<int>(socket); }
+
+SocketHandle from_fd(int fd) {
+  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+SocketError last_error() { return SocketError{SocketError::Domain::kSocket, errno}; }
+
+// strerror_r comes in two flavours: XSI returns an int and fills the
+// buffer, GNU returns the text (which may or may not be the buffer).
+[[maybe_unused]] const char* strerror_result(int result, const char* buffer) {
+  return result == 0 ? buffer : "";
+}
+[[maybe_unused]] const char* strerror_result(const char* result,
+                                             const char* /*buffer*/) {
+  return result;
+}
+
+// Longest single wait: poll() takes an int count of milliseconds, and the
+// deadline arithmetic stays far from the clock's range.
+constexpr std::int64_t kLongestWaitMs = std::int64_t{1} << 40;
+
+// Waits for `events` on `fd` until `timeout_ms` has passed, across signal
+// interruptions.
+WaitOutcome poll_until(int fd, short events, std::int64_t timeout_ms,
+                       SocketError& error) {
+  using Clock = std::chrono::steady_clock;
+  const std::int64_t bounded_ms = std::clamp<std::int64_t>(timeout_ms, 0, kLongestWaitMs);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bounded_ms);
+  for (;;) {
+    const std::int64_t remaining_ms =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd entry{};
+    entry.fd = fd;
+    entry.events = events;
+    const int ready = ::poll(&entry, 1,
+        static_cast<int>(std::clamp<std::int64_t>(remaining_ms, 0, INT_MAX)));
+    if (ready > 0) {
+      if ((entry.revents & POLLNVAL) != 0) {
+        error = SocketError{SocketError::Domain::kSocket, EBADF};
+        return WaitOutcome::kFailed;
+      }
+      // POLLERR and POLLHUP count as ready too: the caller collects the
+      // error or the end of stream from the socket itself.
+      return WaitOutcome::kReady;
+    }
+    if (ready == 0) {
+      // A wait longer than poll() can express comes back early.
+      if (Clock::now() >= deadline) return WaitOutcome::kTimedOut;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    error = last_error();
+    return WaitOutcome::kFailed;
+  }
+}
+
+}  // namespace
+
+void ensure_socket_startup() {
+  // POSIX sockets need no start-up.
+}
+
+std::string socket_error_text(const SocketError& error) {
+  if (error.domain == SocketError::Domain::kResolver) {
+    return ::gai_strerror(error.code);
+  }
+  char buffer[256] = {};
+  return strerror_result(::strerror_r(error.code, buffer, sizeof buffer), buffer);
+}
+
+bool is_would_block(const SocketError& error) {
+  return error.domain == SocketError::Domain::kSocket &&
+         (error.code == EAGAIN || error.code == EWOULDBLOCK);
+}
+
+bool resolve_stream_addresses(const std::string& host,
+                              const std::string& service,
+                              std::vector<ResolvedAddress>& addresses,
+                              SocketError& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int result = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (result != 0) {
+    // EAI_SYSTEM leaves the real reason in errno.
+    error = result == EAI_SYSTEM
+                ? last_error()
+                : SocketError{SocketError::Domain::kResolver, result};
+    return false;
+  }
+  if (list == nullptr) {
+    error = SocketError{SocketError::Domain::kResolver, EAI_NONAME};
+    return false;
+  }
+  addresses.clear();
+  try {
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+      ResolvedAddress& address = addresses.emplace_back();
+      address.family = entry->ai_family;
+      address.type = entry->ai_socktype;
+      address.protocol = entry->ai_protocol;
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+      address.address.assign(bytes, bytes + entry->ai_addrlen);
+    }
+  } catch (...) {
+    ::freeaddrinfo(list);
+    throw;
+  }
+  ::freeaddrinfo(list);
+  return true;
+}
+
+SocketHandle create_socket(const ResolvedAddress& address, SocketError& error) {
+  const int fd = ::socket(address.family, address.type | SOCK_CLOEXEC, address.protocol);
+  if (fd < 0) error = last_error();
+  return from_fd(fd);
+}
+
+bool set_non_blocking(SocketHandle socket, SocketError& error) {
+  const int flags = ::fcntl(to_fd(socket), F_GETFL);
+  if (flags < 0 || ::fcntl(to_fd(socket), F_SETFL, flags | O_NONBLOCK) < 0) {
+    error = last_error();
+    return false;
+  }
+  return true;
+}
+
+ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
+                           SocketError& error) {
+  sockaddr_storage storage{};
+  const std::size_t length = std::min(address.address.size(), sizeof storage);
+  std::memcpy(&storage, address.address.data(), length);
+  if (::connect(to_fd(socket), reinterpret_cast<const sockaddr*>(&storage),
+                static_cast<socklen_t>(length)) == 0) {
+    return ConnectStart::kConnected;
+  }
+  // An interrupted connect goes on in the background, like one in progress;
+  // calling connect() again would only answer EALREADY.
+  if (errno == EINPROGRESS || errno == EINTR) return ConnectStart::kInProgress;
+  error = last_error();
+  return ConnectStart::kFailed;
+}
+
+WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
+                              SocketError& error) {
+  // A refused connect shows as POLLERR/POLLHUP (with POLLOUT on Linux);
+  // poll_until treats all of them as ready.
+  return poll_until(to_fd(socket), POLLOUT, timeout_ms, error);
+}
+
+SocketError pending_error(SocketHandle socket) {
+  int code = 0;
+  socklen_t length = sizeof code;
+  if (::getsockopt(to_fd(socket), SOL_SOCKET, SO_ERROR, &code, &length) != 0) {
+    return last_error();
+  }
+  return SocketError{SocketError::Domain::kSocket, code};
+}
+
+WaitOutcome wait_readable(SocketHandle socket, int timeout_ms, SocketError& error) {
+  return poll_until(to_fd(socket), POLLIN, timeout_ms, error);
+}
+
+TransferResult receive_some(SocketHandle socket, std::span<std::uint8_t> buffer) {
+  const std::size_t length = std::min<std::size_t>(buffer.size(), INT_MAX);
+  for (;;) {
+    const ssize_t received = ::recv(to_fd(socket), buffer.data(), length, 0);
+    if (received >= 0) return TransferResult{true, static_cast<std::size_t>(received), {}};
+    if (errno != EINTR) return TransferResult{false, 0, last_error()};
+  }
+}
+
+TransferResult send_some(SocketHandle socket, std::span<const std::uint8_t> data) {
+  const std::size_t length = std::min<std::size_t>(data.size(), INT_MAX);
+  for (;;) {
+    const ssize_t sent = ::send(to_fd(socket), data.data(), length, MSG_NOSIGNAL);
+    if (sent >= 0) return TransferResult{true, static_cast<std::size_t>(sent), {}};
+    if (errno != EINTR) return TransferResult{false, 0, last_error()};
+  }
+}
+
+void set_no_delay(SocketHandle socket) {
+  const int on = 1;
+  ::setsockopt(to_fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void shutdown_both(SocketHandle socket) { ::shutdown(to_fd(socket), SHUT_RDWR); }
+
+void close_socket(SocketHandle socket) {
+  // Not retried on EINTR: Linux releases the descriptor even then, and a
+  // second close could hit a descriptor another thread has just opened.
+  ::close(to_fd(socket));
+}
+
+}  // namespace quorvex::net

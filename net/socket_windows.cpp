@@ -1,1 +1,212 @@
-// Placeholder until the transport lands.
+// The socket primitives on Windows Sockets 2.
+//
+// Winsock must be started once per process before the first call; the
+// start-up object lives until the module is unloaded, when its destructor
+// runs WSACleanup. Errors come from WSAGetLastError() right after the
+// failing call and are turned into text by FormatMessageA.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "net/socket_handle.h"
+#include "net/socket_ops.h"
+
+namespace quorvex::net {
+namespace {
+
+static_assert(sizeof(SOCKET) == sizeof(SocketHandle),
+              "a SOCKET must travel in a SocketHandle unchanged");
+
+SOCKET to_socket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+SocketError last_error() {
+  return SocketError{SocketError::Domain::kSocket, ::WSAGetLastError()};
+}
+
+// Starts Winsock 2.2 on construction and cleans it up when the module is
+// unloaded (static destructors of a DLL run then). The start-up result is
+// not checked: if it failed, every later socket call fails with a reason.
+class WinsockStartup {
+ public:
+  WinsockStartup() {
+    WSADATA data{};
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~WinsockStartup() { ::WSACleanup(); }
+  WinsockStartup(const WinsockStartup&) = delete;
+  WinsockStartup& operator=(const WinsockStartup&) = delete;
+};
+
+// An fd_set holding just `socket`.
+fd_set single_set(SocketHandle socket) {
+  fd_set set{};
+  set.fd_count = 1;
+  set.fd_array[0] = to_socket(socket);
+  return set;
+}
+
+// A select() time limit; waits beyond the range of its seconds are cut.
+timeval time_limit(std::int64_t timeout_ms) {
+  const std::int64_t bounded_ms =
+      std::clamp<std::int64_t>(timeout_ms, 0, std::int64_t{LONG_MAX} * 1000);
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(bounded_ms / 1000);
+  limit.tv_usec = static_cast<long>((bounded_ms % 1000) * 1000);
+  return limit;
+}
+
+}  // namespace
+
+void ensure_socket_startup() {
+  // Thread-safe one-time construction.
+  static WinsockStartup winsock_startup;
+}
+
+std::string socket_error_text(const SocketError& error) {
+  // The resolver reports Winsock codes too, so both domains share the
+  // system's message table. The text is kept as the system gives it,
+  // trailing line break included; empty when the system has none.
+  char buffer[256] = {};
+  ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, static_cast<DWORD>(error.code), 0, buffer,
+                   sizeof buffer, nullptr);
+  buffer[sizeof buffer - 1] = '\0';
+  return buffer;
+}
+
+bool is_would_block(const SocketError& error) {
+  return error.code == WSAEWOULDBLOCK;
+}
+
+bool resolve_stream_addresses(const std::string& host,
+                              const std::string& service,
+                              std::vector<ResolvedAddress>& addresses,
+                              SocketError& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int result = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (result != 0) {
+    error = SocketError{SocketError::Domain::kResolver, result};
+    return false;
+  }
+  if (list == nullptr) {
+    error = last_error();
+    return false;
+  }
+  addresses.clear();
+  try {
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+      ResolvedAddress& address = addresses.emplace_back();
+      address.family = entry->ai_family;
+      address.type = entry->ai_socktype;
+      address.protocol = entry->ai_protocol;
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+      address.address.assign(bytes, bytes + entry->ai_addrlen);
+    }
+  } catch (...) {
+    ::freeaddrinfo(list);
+    throw;
+  }
+  ::freeaddrinfo(list);
+  return true;
+}
+
+SocketHandle create_socket(const ResolvedAddress& address, SocketError& error) {
+  const SOCKET socket = ::socket(address.family, address.type, address.protocol);
+  const auto handle = static_cast<SocketHandle>(socket);
+  if (handle == kInvalidSocket) error = last_error();
+  return handle;
+}
+
+bool set_non_blocking(SocketHandle socket, SocketError& error) {
+  u_long enable = 1;
+  if (::ioctlsocket(to_socket(socket), FIONBIO, &enable) != 0) {
+    error = last_error();
+    return false;
+  }
+  return true;
+}
+
+ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
+                           SocketError& error) {
+  sockaddr_storage storage{};
+  const std::size_t length = std::min(address.address.size(), sizeof storage);
+  std::memcpy(&storage, address.address.data(), length);
+  if (::connect(to_socket(socket), reinterpret_cast<const sockaddr*>(&storage),
+                static_cast<int>(length)) == 0) {
+    return ConnectStart::kConnected;
+  }
+  error = last_error();
+  return error.code == WSAEWOULDBLOCK ? ConnectStart::kInProgress
+                                      : ConnectStart::kFailed;
+}
+
+WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
+                              SocketError& error) {
+  // Success shows as writability, failure only in the exception set.
+  fd_set writable = single_set(socket);
+  fd_set failed = single_set(socket);
+  const timeval limit = time_limit(timeout_ms);
+  const int ready = ::select(0, nullptr, &writable, &failed, &limit);
+  if (ready == SOCKET_ERROR) {
+    error = last_error();
+    return WaitOutcome::kFailed;
+  }
+  return ready == 0 ? WaitOutcome::kTimedOut : WaitOutcome::kReady;
+}
+
+SocketError pending_error(SocketHandle socket) {
+  int code = 0;
+  int length = sizeof code;
+  if (::getsockopt(to_socket(socket), SOL_SOCKET, SO_ERROR,
+                   reinterpret_cast<char*>(&code), &length) != 0) {
+    return last_error();
+  }
+  return SocketError{SocketError::Domain::kSocket, code};
+}
+
+WaitOutcome wait_readable(SocketHandle socket, int timeout_ms, SocketError& error) {
+  fd_set readable = single_set(socket);
+  const timeval limit = time_limit(timeout_ms);
+  const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+  if (ready == SOCKET_ERROR) {
+    error = last_error();
+    return WaitOutcome::kFailed;
+  }
+  return ready == 0 ? WaitOutcome::kTimedOut : WaitOutcome::kReady;
+}
+
+TransferResult receive_some(SocketHandle socket, std::span<std::uint8_t> buffer) {
+  const int length = static_cast<int>(std::min<std::size_t>(buffer.size(), INT_MAX));
+  const int received =
+      ::recv(to_socket(socket), reinterpret_cast<char*>(buffer.data()), length, 0);
+  if (received == SOCKET_ERROR) return TransferResult{false, 0, last_error()};
+  return TransferResult{true, static_cast<std::size_t>(received), {}};
+}
+
+TransferResult send_some(SocketHandle socket, std::span<const std::uint8_t> data) {
+  const int length = static_cast<int>(std::min<std::size_t>(data.size(), INT_MAX));
+  const int sent = ::send(to_socket(socket),
+                          reinterpret_cast<const char*>(data.data()), length, 0);
+  if (sent == SOCKET_ERROR) return TransferResult{false, 0, last_error()};
+  return TransferResult{true, static_cast<std::size_t>(sent), {}};
+}
+
+void set_no_delay(SocketHandle socket) {
+  const int on = 1;
+  ::setsockopt(to_socket(socket), IPPROTO_TCP, TCP_NODELAY,
+               reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+void shutdown_both(SocketHandle socket) { ::shutdown(to_socket(socket), SD_BOTH); }
+
+void close_socket(SocketHandle socket) { ::closesocket(to_socket(socket)); }
+
+}  // namespace quorvex::net

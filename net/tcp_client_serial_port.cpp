@@ -1,1 +1,151 @@
-// Placeholder until the transport lands.
+#include "net/tcp_client_serial_port.h"
+
+#include <string>
+#include <vector>
+
+#include "net/socket_ops.h"
+
+namespace quorvex::net {
+namespace {
+
+constexpr serial::ReadResult kReadWouldBlock{0, true, false};
+constexpr serial::ReadResult kReadClosed{0, false, true};
+
+// Tries one resolved address: returns the connected non-blocking socket,
+// or kInvalidSocket with the reason in `last` (any socket made is closed).
+SocketHandle connect_one(const ResolvedAddress& address,
+                         std::int64_t connect_timeout_ms, std::string& last) {
+  SocketError error;
+  const SocketHandle socket = create_socket(address, error);
+  if (socket == kInvalidSocket) {
+    last = socket_error_text(error);
+    return kInvalidSocket;
+  }
+  // The socket is closed before the text is built, so that running out of
+  // memory there cannot leak it.
+  const auto fail = [&](const SocketError& reason) {
+    close_socket(socket);
+    last = socket_error_text(reason);
+    return kInvalidSocket;
+  };
+  if (!set_non_blocking(socket, error)) return fail(error);
+
+  switch (start_connect(socket, address, error)) {
+    case ConnectStart::kConnected:
+      return socket;
+    case ConnectStart::kFailed:
+      return fail(error);
+    case ConnectStart::kInProgress:
+      break;
+  }
+  // The wait watches the error condition as well as writability: Windows
+  // signals a failed non-blocking connect only as an exception, and without
+  // it a refused address would cost the whole timeout.
+  switch (wait_connect_done(socket, connect_timeout_ms, error)) {
+    case WaitOutcome::kTimedOut:
+      close_socket(socket);
+      last = "connection timed out";
+      return kInvalidSocket;
+    case WaitOutcome::kFailed:
+      return fail(error);
+    case WaitOutcome::kReady:
+      break;
+  }
+  const SocketError outcome = pending_error(socket);
+  if (outcome.code != 0) return fail(outcome);
+  return socket;
+}
+
+}  // namespace
+
+TcpClientSerialPort::TcpClientSerialPort(const std::string& host,
+                                         std::uint16_t port,
+                                         std::int64_t connect_timeout_ms) {
+  ensure_socket_startup();
+  connect(host, port, connect_timeout_ms);
+}
+
+TcpClientSerialPort::~TcpClientSerialPort() {
+  const SocketHandle socket = socket_.exchange(kInvalidSocket);
+  if (socket != kInvalidSocket) close_socket(socket);
+}
+
+void TcpClientSerialPort::connect(const std::string& host, std::uint16_t port,
+                                  std::int64_t connect_timeout_ms) {
+  const std::string service = std::to_string(port);
+  std::vector<ResolvedAddress> addresses;
+  SocketError error;
+  if (!resolve_stream_addresses(host, service, addresses, error)) {
+    error_text_ = "cannot resolve " + host + ":" + service + ": " +
+                  socket_error_text(error);
+    return;
+  }
+  // Only the failure of the last address tried is reported.
+  std::string last;
+  for (const ResolvedAddress& address : addresses) {
+    const SocketHandle socket = connect_one(address, connect_timeout_ms, last);
+    if (socket == kInvalidSocket) continue;
+    set_no_delay(socket);
+    socket_.exchange(socket);
+    open_.exchange(true);
+    return;
+  }
+  error_text_ = "cannot connect to " + host + ":" + service;
+  if (!last.empty()) error_text_ += ": " + last;
+}
+
+serial::ReadResult TcpClientSerialPort::read(std::span<std::uint8_t> buffer) {
+  const SocketHandle socket = socket_.load();
+  if (socket == kInvalidSocket || !open_.load()) return kReadClosed;
+
+  SocketError error;
+  switch (wait_readable(socket, kReadWaitMs, error)) {
+    case WaitOutcome::kTimedOut:
+      return kReadWouldBlock;
+    case WaitOutcome::kFailed:
+      // A failed wait says nothing certain about the connection, so the
+      // port keeps its state; the caller drops it on `closed` anyway.
+      return is_would_block(error) ? kReadWouldBlock : kReadClosed;
+    case WaitOutcome::kReady:
+      break;
+  }
+  const TransferResult received = receive_some(socket, buffer);
+  if (received.ok && received.count > 0) return {received.count, false, false};
+  if (!received.ok && is_would_block(received.error)) return kReadWouldBlock;
+  // The peer's orderly close and a connection error end the port alike.
+  open_.store(false);
+  return kReadClosed;
+}
+
+serial::WriteResult TcpClientSerialPort::write(std::span<const std::uint8_t> data) {
+  const SocketHandle socket = socket_.load();
+  if (socket == kInvalidSocket || !open_.load()) return {0, true};
+
+  const TransferResult sent = send_some(socket, data);
+  if (sent.ok) return {sent.count, false};
+  // A full send buffer is no failure: the caller tries again later.
+  if (is_would_block(sent.error)) return {0, false};
+  open_.store(false);
+  return {0, true};
+}
+
+bool TcpClientSerialPort::is_open() const {
+  return open_.load() && socket_.load() != kInvalidSocket;
+}
+
+void TcpClientSerialPort::shutdown() {
+  const std::lock_guard<std::mutex> lock(shutdown_lock_);
+  open_.exchange(false);
+  // The handle stays held: a read() or write() racing with this call still
+  // works on a valid socket, which only the destructor closes.
+  const SocketHandle socket = socket_.load();
+  if (socket != kInvalidSocket) shutdown_both(socket);
+}
+
+void TcpClientSerialPort::flush() {
+  // Every write() hands its bytes straight to the socket; nothing is held.
+}
+
+std::string_view TcpClientSerialPort::last_error() const { return error_text_; }
+
+}  // namespace quorvex::net

@@ -56,7 +56,11 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   void connect(const std::string& host, std::uint16_t port,
                std::int64_t connect_timeout_ms);
 
-  std::atomic<SocketHandle> socket_{kInvalidSocket};  // exchanged atomically
+  // The connected socket, or kInvalidSocket. Stored by the constructor on
+  // success and taken back by the destructor, both by atomic exchange.
+  std::atomic<SocketHandle> socket_{kInvalidSocket};
+  // Set by the constructor on success; cleared by shutdown(), and by read()
+  // or write() when the connection ends. Never set again.
   std::atomic<bool> open_{false};
   std::mutex shutdown_lock_;  // serialises shutdown() only
   std::string error_text_;    // written only inside the constructor

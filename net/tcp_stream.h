@@ -35,15 +35,18 @@ class TcpStream {
   TcpStream& operator=(const TcpStream&) = delete;
 
   // Connects to `address` (a numeric IPv4 or IPv6 address) and `port`,
-  // blocking; nothing on failure, with the reason in `error`.
+  // blocking, for at most `timeout_ms` (negative: as long as the system
+  // tries); nothing on failure, with the reason in `error` ("connection
+  // timed out" when the time ran out). The stream is blocking.
   static std::optional<TcpStream> connect(const std::string& address,
                                           std::uint16_t port,
-                                          std::string& error);
+                                          std::string& error,
+                                          int timeout_ms = -1);
 
   bool valid() const { return handle_ != kInvalidSocket; }
   SocketHandle handle() const { return handle_; }
 
-  // Sends all of `data`; false when the connection failed first.
+  // Sends all of `data`, blocking; false when the connection failed first.
   bool send_all(std::span<const std::uint8_t> data);
   // Receives at most `buffer.size()` bytes, waiting up to `timeout_ms`
   // (negative: without limit).
@@ -76,15 +79,18 @@ class TcpListener {
 
   // Binds `address` ("127.0.0.1", "::1", ...) and `port` (0: any free
   // port) and listens with `backlog`; nothing on failure, with the reason
-  // in `error`.
+  // in `error`. A `receive_buffer_bytes` above 0 sets SO_RCVBUF before
+  // listening, so that accepted connections start with that buffer.
   static std::optional<TcpListener> open(const std::string& address,
                                          std::uint16_t port, int backlog,
-                                         std::string& error);
+                                         std::string& error,
+                                         int receive_buffer_bytes = 0);
 
   bool valid() const { return handle_ != kInvalidSocket; }
   std::uint16_t port() const { return port_; }
 
-  // Waits up to `timeout_ms` (negative: without limit) for a connection.
+  // Waits up to `timeout_ms` (negative: without limit) for a connection;
+  // the accepted stream is blocking.
   std::optional<TcpStream> accept(int timeout_ms);
   void close();
 

@@ -1,0 +1,116 @@
+// Small neutral socket primitives over the platform's sockets (POSIX
+// sockets in net/socket_posix.cpp, Winsock in net/socket_windows.cpp).
+// TcpClientSerialPort builds its connect procedure and its error texts on
+// these; nothing here keeps state beyond the one-time socket start-up.
+//
+// Every operation reports failure by value: a SocketError carrying the
+// platform's own code (an errno value on POSIX, a Winsock code on Windows),
+// which socket_error_text() turns into the system's text. No operation
+// throws except for exhausted memory. All are safe from any thread.
+
+#ifndef QUORVEX_NET_SOCKET_OPS_H_
+#define QUORVEX_NET_SOCKET_OPS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "net/socket_handle.h"
+
+namespace quorvex::net {
+
+// A platform error code. Resolver failures are their own domain on POSIX
+// (EAI_* values); on Windows the resolver reports Winsock codes as well.
+struct SocketError {
+  enum class Domain : std::uint8_t { kSocket, kResolver };
+  Domain domain = Domain::kSocket;
+  int code = 0;
+};
+
+// The system's text for `error`, unchanged (a trailing line break the
+// system adds stays); empty when the system has none. This is the one place
+// where a platform error code becomes text.
+std::string socket_error_text(const SocketError& error);
+
+// Whether `error` means "nothing can be done right now" (EAGAIN or
+// EWOULDBLOCK on POSIX, WSAEWOULDBLOCK on Windows).
+bool is_would_block(const SocketError& error);
+
+// One address from the resolver, copied out of the platform's list.
+struct ResolvedAddress {
+  int family = 0;
+  int type = 0;
+  int protocol = 0;
+  std::vector<std::uint8_t> address;  // the platform's socket address bytes
+};
+
+// Resolves `host` (a name or a numeric address, IPv6 without brackets) and
+// `service` (a decimal port) for stream sockets of either family. On
+// success fills `addresses` in the resolver's order and returns true; on
+// failure, or when the resolver answers with no address, returns false with
+// the reason in `error`.
+bool resolve_stream_addresses(const std::string& host,
+                              const std::string& service,
+                              std::vector<ResolvedAddress>& addresses,
+                              SocketError& error);
+
+// Creates a socket for `address` (close-on-exec where the platform has
+// such a flag). kInvalidSocket on failure, with the reason in `error`.
+SocketHandle create_socket(const ResolvedAddress& address, SocketError& error);
+
+// Switches `socket` to non-blocking mode for the rest of its life.
+bool set_non_blocking(SocketHandle socket, SocketError& error);
+
+enum class ConnectStart { kConnected, kInProgress, kFailed };
+
+// Starts connecting the non-blocking `socket` to `address`.
+ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
+                           SocketError& error);
+
+enum class WaitOutcome { kReady, kTimedOut, kFailed };
+
+// Waits at most `timeout_ms` (negative counts as 0) for a connection in
+// progress to finish, successfully or not: kReady once the socket is
+// writable or reports an error condition; the outcome of the connection is
+// then pending_error().
+WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
+                              SocketError& error);
+
+// The socket's pending error (SO_ERROR); code 0 when there is none.
+SocketError pending_error(SocketHandle socket);
+
+// Waits at most `timeout_ms` for `socket` to become readable (data, end of
+// stream or an error to collect with receive()).
+WaitOutcome wait_readable(SocketHandle socket, int timeout_ms,
+                          SocketError& error);
+
+// Outcome of one receive or send.
+struct TransferResult {
+  bool ok = false;        // on true, `count` bytes moved (receive: 0 = end)
+  std::size_t count = 0;
+  SocketError error;      // the reason when `ok` is false
+};
+
+// Receives once into `buffer` without waiting on a non-blocking socket.
+// At most 2^31 - 1 bytes are taken at once.
+TransferResult receive_some(SocketHandle socket, std::span<std::uint8_t> buffer);
+
+// Sends once from `data`; a closed peer yields an error, never a signal.
+// At most 2^31 - 1 bytes are handed over at once.
+TransferResult send_some(SocketHandle socket,
+                         std::span<const std::uint8_t> data);
+
+// Disables Nagle's algorithm; failure is ignored.
+void set_no_delay(SocketHandle socket);
+
+// Shuts the connection down in both directions; failure is ignored.
+void shutdown_both(SocketHandle socket);
+
+// Closes `socket`; failure is ignored.
+void close_socket(SocketHandle socket);
+
+}  // namespace quorvex::net
+
+#endif  // QUORVEX_NET_SOCKET_OPS_H_
