@@ -153,7 +153,7 @@ WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
   // Success shows as writability, failure only in the exception set.
   fd_set writable = single_set(socket);
   fd_set failed = single_set(socket);
-  const timeval limit = time_limit(timeout_ms);
+  timeval limit = time_limit(timeout_ms);
   const int ready = ::select(0, nullptr, &writable, &failed, &limit);
   if (ready == SOCKET_ERROR) {
     error = last_error();
@@ -174,7 +174,7 @@ SocketError pending_error(SocketHandle socket) {
 
 WaitOutcome wait_readable(SocketHandle socket, int timeout_ms, SocketError& error) {
   fd_set readable = single_set(socket);
-  const timeval limit = time_limit(timeout_ms);
+  timeval limit = time_limit(timeout_ms);
   const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
   if (ready == SOCKET_ERROR) {
     error = last_error();
