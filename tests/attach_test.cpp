@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <iostream>
-#include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,52 +11,19 @@
 
 #include "api/extension.h"
 #include "extension/ip232_serial_extension.h"
+#include "tests/support/extension_helpers.h"
 
 namespace quorvex {
 namespace {
 
-using Options = std::vector<std::pair<std::string, std::string>>;
+using test::CoutCapture;
+using test::make_extension;
+using test::occupy;
+using Options = test::OptionList;
 
 // Nothing listens on this loopback port in the test environment; a bridge
 // aimed at it is refused at once and retries quietly.
 const Options kQuietTarget = {{"host", "127.0.0.1"}, {"port", "9"}};
-
-// Redirects std::cout into a string for its lifetime.
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buffer_.str(); }
-
- private:
-  std::ostringstream buffer_;
-  std::streambuf* old_;
-};
-
-// A device some other extension attached.
-class ForeignDevice final : public SerialPortDevice {
- public:
-  bool has_byte() override { return false; }
-  std::uint8_t read_byte() override { return 0; }
-  bool carrier_detect() override { return false; }
-  void write_byte(std::uint8_t) override {}
-  bool ready_for_byte() override { return true; }
-  void set_rts(bool) override {}
-  void set_break(bool) override {}
-};
-
-std::unique_ptr<Ip232SerialExtension> make_extension(const Options& options) {
-  auto extension = std::make_unique<Ip232SerialExtension>(
-      ExtensionManifest("ip232-serial", ""));
-  for (const auto& [key, value] : options) extension->set_option(key, value);
-  return extension;
-}
-
-void occupy(SerialPort& port, SerialPortDevice& device) {
-  port.device = &device;
-  port.controller.source = &device;
-  port.controller.sink = &device;
-}
 
 // The message of the runtime_error that `attach` throws, or "" when it
 // does not throw.
@@ -140,7 +104,7 @@ TEST(Attach, FailureLeavesNothingBehind) {
     SCOPED_TRACE(c.message);
     auto extension = make_extension(c.options);
     SerialPort port;
-    ForeignDevice foreign;
+    test::OtherDevice foreign;
     if (c.port_state == PortState::kBusy) occupy(port, foreign);
     ExtensionContext context{
         "machine", c.port_state == PortState::kNone ? nullptr : &port};
@@ -171,7 +135,7 @@ TEST(Attach, FailedAttachKeepsTheEarlierAttachment) {
   ip232::Ip232SerialEndpoint* const endpoint = extension->endpoint();
 
   SerialPort busy;
-  ForeignDevice foreign;
+  test::OtherDevice foreign;
   occupy(busy, foreign);
   ExtensionContext busy_context{"other", &busy};
   ExtensionContext no_port{"bare", nullptr};

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -13,18 +12,13 @@
 
 #include "extension/ip232_serial_extension.h"
 #include "extension/options.h"
+#include "tests/support/extension_helpers.h"
 
 namespace quorvex {
 namespace {
 
-using Options = std::vector<std::pair<std::string, std::string>>;
-
-std::unique_ptr<Ip232SerialExtension> make_extension(const Options& options) {
-  auto extension = std::make_unique<Ip232SerialExtension>(
-      ExtensionManifest("ip232-serial", ""));
-  for (const auto& [key, value] : options) extension->set_option(key, value);
-  return extension;
-}
+using Options = test::OptionList;
+using test::make_extension;
 
 TEST(ToInt32Saturating, FollowsTheCRulesAndSaturates) {
   constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();

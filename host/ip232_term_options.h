@@ -1,0 +1,91 @@
+// The command line of ip232-term and its escape commands.
+//
+// ip232-term plays an emulator with one machine and one serial port: what
+// arrives on standard input is transmitted by the machine, what the machine
+// receives goes to standard output. These are the parts of it that need no
+// machine: reading the command line, and telling host commands apart from
+// data in the input stream.
+
+#ifndef QUORVEX_HOST_IP232_TERM_OPTIONS_H_
+#define QUORVEX_HOST_IP232_TERM_OPTIONS_H_
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorvex::host {
+
+// Caret notation of the default escape byte on a terminal (0x1D).
+inline constexpr std::string_view kDefaultEscapeText = "^]";
+inline constexpr std::uint8_t kDefaultEscapeByte = 0x1D;
+inline constexpr std::int64_t kDefaultLingerMs = 1000;
+
+struct TermOptions {
+  bool help = false;
+  std::string extension_path;   // empty: the module beside the program
+  std::string instance_id;
+  bool rts = true;              // request-to-send when the extension is applied
+  // The escape byte: by default ^] on a terminal and none otherwise.
+  enum class Escape { kDefault, kNone, kByte };
+  Escape escape = Escape::kDefault;
+  std::uint8_t escape_byte = 0;  // with Escape::kByte
+  std::int64_t linger_ms = kDefaultLingerMs;
+  // KEY=VALUE arguments in the order given, split at the first '='.
+  std::vector<std::pair<std::string, std::string>> extension_options;
+};
+
+// Reads the arguments after the program name. On a usage error returns
+// nothing and sets `error` to a one-line reason (without the usage text).
+// "--help" anywhere wins over later arguments but not over an earlier
+// error.
+std::optional<TermOptions> parse_term_arguments(
+    std::span<const std::string_view> args, std::string& error);
+
+// Reads an escape byte given as one character or in caret notation ("^]",
+// "^A" or "^a", "^?" for 0x7F). Nothing when the text is neither.
+std::optional<std::uint8_t> parse_escape_byte(std::string_view text);
+
+// The usage text, ending in a newline.
+std::string term_usage();
+
+// What an input byte means once the escape byte has been seen.
+enum class TermCommand {
+  kNone,        // an ordinary data byte (or a byte that is ignored)
+  kRtsOn,       // '+'
+  kRtsOff,      // '-'
+  kBreakOn,     // 'b'
+  kBreakOff,    // 'B'
+  kQuit,        // 'q'
+};
+
+// Splits the input stream into data bytes and host commands. Not thread-
+// safe; one per input stream.
+class EscapeReader {
+ public:
+  // Without an escape byte (`enabled` false) every byte is data.
+  EscapeReader(bool enabled, std::uint8_t escape)
+      : has_escape_(enabled), escape_(escape) {}
+
+  struct Step {
+    bool is_data = false;  // `data` is to be transmitted
+    std::uint8_t data = 0;
+    TermCommand command = TermCommand::kNone;
+  };
+
+  // Feeds one input byte. After the escape byte, the escape byte again is
+  // data; '+', '-', 'b', 'B', 'q' are commands; anything else is dropped.
+  Step feed(std::uint8_t byte);
+
+ private:
+  bool has_escape_;
+  std::uint8_t escape_;
+  bool after_escape_ = false;
+};
+
+}  // namespace quorvex::host
+
+#endif  // QUORVEX_HOST_IP232_TERM_OPTIONS_H_

@@ -1,0 +1,59 @@
+// ip232-term's access to its standard streams, the terminal and the stop
+// signals, one implementation per platform (terminal_posix.cpp,
+// terminal_windows.cpp).
+//
+// Standard input and output are used as binary byte streams through the
+// operating system's own calls, bypassing the C and C++ stream buffers.
+// Reading standard input blocks; the program reads it on a thread of its
+// own. Writing standard output blocks while the reader on the other side
+// does not take more.
+
+#ifndef QUORVEX_HOST_TERMINAL_H_
+#define QUORVEX_HOST_TERMINAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quorvex::host {
+
+// Switches standard input, output and error to binary (no newline
+// translation), so that every byte and message is the same on every
+// platform. Called first thing, before anything is written.
+void use_binary_stdio();
+
+// Whether standard input is an interactive terminal.
+bool stdin_is_terminal();
+
+// Puts the terminal on standard input in raw mode: bytes arrive one at a
+// time, unechoed and unedited; the interrupt key still stops the program.
+// Returns false when standard input is no terminal. restore_terminal()
+// puts back the mode found; it does nothing when raw mode was not entered.
+bool enter_raw_terminal();
+void restore_terminal();
+
+// Makes SIGINT and SIGTERM (on Windows: Ctrl-C, Ctrl-Break and closing the
+// console) set a flag instead of ending the process, and makes a closed
+// standard output an error instead of a fatal signal.
+void install_stop_handlers();
+bool stop_requested();
+
+// Outcome of read_stdin().
+struct StdinRead {
+  std::size_t count = 0;  // bytes read; 0 at end of input or on error
+  bool failed = false;    // an error; `error` says which
+  std::string error;
+};
+
+// Reads at most `buffer.size()` bytes, blocking until some arrive or the
+// input ends.
+StdinRead read_stdin(std::span<std::uint8_t> buffer);
+
+// Writes all of `data` to standard output, blocking; false with the reason
+// in `error` when standard output fails.
+bool write_stdout(std::span<const std::uint8_t> data, std::string& error);
+
+}  // namespace quorvex::host
+
+#endif  // QUORVEX_HOST_TERMINAL_H_

@@ -1,0 +1,108 @@
+#include <errno.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "host/terminal.h"
+
+namespace quorvex::host {
+
+namespace {
+
+// Written by the signal handler, read by the main loop.
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// The terminal mode found at start; touched only by the main thread.
+bool g_raw_entered = false;
+struct termios g_saved_mode;
+
+void on_stop_signal(int) { g_stop_requested.store(true); }
+
+std::string errno_text(int code) {
+  char buffer[256] = {};
+  // The GNU variant may return a static string instead of filling buffer.
+  const char* text = ::strerror_r(code, buffer, sizeof(buffer));
+  return text != nullptr ? text : "error " + std::to_string(code);
+}
+
+}  // namespace
+
+void use_binary_stdio() {}  // POSIX streams never translate newlines
+
+bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool enter_raw_terminal() {
+  if (g_raw_entered || !stdin_is_terminal()) return false;
+  struct termios mode;
+  if (::tcgetattr(STDIN_FILENO, &mode) != 0) return false;
+  g_saved_mode = mode;
+  // cfmakeraw() without dropping ISIG: the interrupt key keeps ending the
+  // program.
+  mode.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
+                                         INLCR | IGNCR | ICRNL | IXON);
+  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN);
+  mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+  mode.c_cflag |= CS8;
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &mode) != 0) return false;
+  g_raw_entered = true;
+  return true;
+}
+
+void restore_terminal() {
+  if (!g_raw_entered) return;
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_mode);
+  g_raw_entered = false;
+}
+
+void install_stop_handlers() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART is needed: every blocking call here retries EINTR.
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // A reader that went away shows up as EPIPE from write_stdout().
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool stop_requested() { return g_stop_requested.load(); }
+
+StdinRead read_stdin(std::span<std::uint8_t> buffer) {
+  StdinRead result;
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (n >= 0) {
+      result.count = static_cast<std::size_t>(n);
+      return result;
+    }
+    if (errno == EINTR) continue;
+    result.failed = true;
+    result.error = errno_text(errno);
+    return result;
+  }
+}
+
+bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n =
+        ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno_text(errno);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace quorvex::host

@@ -1,0 +1,160 @@
+// ip232-term's command line and the escape commands in its input.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/ip232_term_options.h"
+
+namespace quorvex::host {
+namespace {
+
+std::optional<TermOptions> parse(std::vector<std::string_view> args,
+                                 std::string& error) {
+  return parse_term_arguments(args, error);
+}
+
+TEST(TermArguments, DefaultsWithoutArguments) {
+  std::string error;
+  const auto options = parse({}, error);
+  ASSERT_TRUE(options.has_value()) << error;
+  EXPECT_FALSE(options->help);
+  EXPECT_EQ(options->extension_path, "");
+  EXPECT_EQ(options->instance_id, "");
+  EXPECT_TRUE(options->rts);
+  EXPECT_EQ(options->escape, TermOptions::Escape::kDefault);
+  EXPECT_EQ(options->linger_ms, 1000);
+  EXPECT_TRUE(options->extension_options.empty());
+}
+
+TEST(TermArguments, ReadsOptionsAndKeyValuePairs) {
+  std::string error;
+  const auto options =
+      parse({"port=23", "--extension", "/x/m.so", "host=", "--id=abc",
+             "--rts", "off", "--escape", "^A", "--linger", "0",
+             "url=tcp://h:1=2", "port=24"},
+            error);
+  ASSERT_TRUE(options.has_value()) << error;
+  EXPECT_EQ(options->extension_path, "/x/m.so");
+  EXPECT_EQ(options->instance_id, "abc");
+  EXPECT_FALSE(options->rts);
+  EXPECT_EQ(options->escape, TermOptions::Escape::kByte);
+  EXPECT_EQ(options->escape_byte, 0x01);
+  EXPECT_EQ(options->linger_ms, 0);
+  // In order, split at the first '='; an empty value stays; the host's
+  // option map lets the last of a repeated key win.
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"port", "23"}, {"host", ""}, {"url", "tcp://h:1=2"}, {"port", "24"}};
+  EXPECT_EQ(options->extension_options, expected);
+}
+
+TEST(TermArguments, EscapeNoneAndHelp) {
+  std::string error;
+  const auto none = parse({"--escape", "none"}, error);
+  ASSERT_TRUE(none.has_value()) << error;
+  EXPECT_EQ(none->escape, TermOptions::Escape::kNone);
+  const auto help = parse({"port=1", "--help", "--bogus"}, error);
+  ASSERT_TRUE(help.has_value()) << error;
+  EXPECT_TRUE(help->help);
+}
+
+TEST(TermArguments, RejectsUsageErrors) {
+  const std::pair<std::vector<std::string_view>, std::string> cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"-x"}, "unknown option '-x'"},
+      {{"--bogus=1"}, "unknown option '--bogus'"},
+      {{"port"}, "expected KEY=VALUE or an option, got 'port'"},
+      {{"--rts"}, "option --rts needs a value"},
+      {{"--rts", "yes"}, "--rts takes on or off, not 'yes'"},
+      {{"--rts", "ON"}, "--rts takes on or off, not 'ON'"},
+      {{"--escape", "^1"}, "--escape takes one character, ^X or none, not '^1'"},
+      {{"--escape", ""}, "--escape takes one character, ^X or none, not ''"},
+      {{"--escape", "ab"}, "--escape takes one character, ^X or none, not 'ab'"},
+      {{"--linger", "-1"},
+       "--linger takes milliseconds (0 to 2147483647), not '-1'"},
+      {{"--linger", "1s"},
+       "--linger takes milliseconds (0 to 2147483647), not '1s'"},
+      {{"--linger", ""},
+       "--linger takes milliseconds (0 to 2147483647), not ''"},
+      {{"--linger", "2147483648"},
+       "--linger takes milliseconds (0 to 2147483647), not '2147483648'"},
+      {{"--bogus", "--help"}, "unknown option '--bogus'"},
+  };
+  for (const auto& [args, message] : cases) {
+    std::string error;
+    EXPECT_FALSE(parse(args, error).has_value()) << message;
+    EXPECT_EQ(error, message);
+  }
+}
+
+TEST(EscapeByte, ReadsOneCharacterOrCaretNotation) {
+  const std::pair<std::string_view, std::optional<std::uint8_t>> cases[] = {
+      {"^]", 0x1D}, {"^@", 0x00}, {"^A", 0x01}, {"^a", 0x01}, {"^Z", 0x1A},
+      {"^z", 0x1A}, {"^[", 0x1B}, {"^_", 0x1F}, {"^?", 0x7F}, {"^^", 0x1E},
+      {"~", '~'},   {"^", '^'},   {"\xE9", 0xE9},
+      {"", std::nullopt},   {"^1", std::nullopt}, {"^`", std::nullopt},
+      {"ab", std::nullopt}, {"^]x", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(parse_escape_byte(text), expected) << "'" << text << "'";
+  }
+}
+
+// Feeds `input` and describes what came out: data bytes as themselves,
+// commands as "<+>", "<->", "<b>", "<B>", "<q>".
+std::string run_escape_reader(bool enabled, std::uint8_t escape,
+                              std::string_view input) {
+  EscapeReader reader(enabled, escape);
+  std::string out;
+  for (const char c : input) {
+    const EscapeReader::Step step = reader.feed(static_cast<std::uint8_t>(c));
+    if (step.is_data) {
+      out += static_cast<char>(step.data);
+      continue;
+    }
+    switch (step.command) {
+      case TermCommand::kRtsOn: out += "<+>"; break;
+      case TermCommand::kRtsOff: out += "<->"; break;
+      case TermCommand::kBreakOn: out += "<b>"; break;
+      case TermCommand::kBreakOff: out += "<B>"; break;
+      case TermCommand::kQuit: out += "<q>"; break;
+      case TermCommand::kNone: break;
+    }
+  }
+  return out;
+}
+
+TEST(EscapeReader, SplitsDataFromCommands) {
+  struct Case {
+    bool enabled;
+    char escape;
+    std::string_view input;
+    std::string_view output;
+  };
+  const Case cases[] = {
+      {true, '~', "ab", "ab"},
+      {true, '~', "a~+b~-c", "a<+>b<->c"},
+      {true, '~', "~b~B~q", "<b><B><q>"},
+      {true, '~', "~~", "~"},             // the escape twice sends it once
+      {true, '~', "~~~+", "~<+>"},
+      {true, '~', "~x~", ""},             // unknown command dropped, then pending
+      {true, '~', "~xy", "y"},
+      {true, '~', "~Q~Bq", "<B>q"},       // commands are case-sensitive
+      {false, '~', "~+~~", "~+~~"},       // no escape byte: all data
+      {true, '\x1d', "\x1d+\xff\x1d\x1d", "<+>\xff\x1d"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(run_escape_reader(c.enabled, static_cast<std::uint8_t>(c.escape),
+                                c.input),
+              c.output)
+        << "'" << c.input << "'";
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::host
