@@ -15,7 +15,11 @@
 // stops reading the socket until the host takes bytes, so nothing received
 // is lost. The transmit buffer holds coded bytes: ready_for_byte() turns
 // false at tx_buffer bytes, write_byte() keeps accepting up to tx_buffer + 64
-// and counts what it refuses beyond that.
+// and counts what it refuses beyond that. Bytes that no connection took
+// (the connection went away first) stay buffered, in order, for the next
+// one, without counting against those limits; each connection after the
+// first begins with the current request-to-send state when that is sent
+// in-band.
 
 #ifndef QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
 #define QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
@@ -28,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,7 +95,90 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   std::size_t rx_queue_size() const;
 
  private:
-  // (fields and thread bodies: to be written with the bridge)
+  // Thread bodies.
+  void connector_main();
+  void sender_main();
+
+  // Connector steps. Creates a port and publishes it when it is open;
+  // records the error and backs off when it is not. False when stop was
+  // set meanwhile (nothing is published then).
+  bool connect_and_publish();
+  // Shuts `current` (the published port) down and unpublishes it.
+  void drop_connection(serial::HostSerialPort& current);
+  // Appends what fits of `bytes` to the receive queue; returns how many.
+  std::size_t deliver_received(std::span<const std::uint8_t> bytes);
+  // Waits, at most a short while, until the receive queue has room for a
+  // whole read or stop is set.
+  void wait_for_rx_room();
+  // Waits `interval_ms` on backoff_wake_; ends early on stop and, in mode
+  // "raw", on a change of request-to-send.
+  void backoff_wait(std::int64_t interval_ms);
+
+  // Sender step: puts the part of `batch` that no connection took back at
+  // the front of tx_pending_. `data_start` is where the bytes taken from
+  // tx_pending_ begin (after a line-state pair for the connection), `sent`
+  // how many bytes of the batch went out.
+  void put_back(const std::vector<std::uint8_t>& batch, std::size_t data_start,
+                std::size_t sent);
+
+  // The first steps of the stop sequence: sets stop, wakes every waiting
+  // thread and shuts the published port down. Joining is left to the caller.
+  void wake_and_shut_down();
+  void notify_change() const;
+
+  // Set at construction, read-only afterwards.
+  const std::string host_;
+  const std::uint16_t port_number_;
+  const bool gate_by_rts_;  // mode "raw": connect only while rts_ is set
+  const bool handshake_;    // send request-to-send changes in-band
+  // The receiving side of the line coding (mode flag and half-received
+  // escape). Its mode flag is read by every thread; the escape state is
+  // used by the connector thread only and lives as long as the endpoint.
+  LineDecoder line_decoder_;
+  const std::size_t tx_ready_limit_;
+  const std::size_t tx_hard_limit_;
+
+  std::atomic<bool> stop_{false};       // written by the destructor only
+  std::atomic<bool> connected_{false};  // written by the connector only
+  std::atomic<bool> rts_{false};        // written by set_rts() only
+
+  mutable std::mutex port_lock_;
+  // State below is protected by port_lock_.
+  std::shared_ptr<serial::HostSerialPort> port_;  // empty when not connected
+  std::uint64_t port_generation_ = 0;  // number of ports published so far
+
+  mutable std::mutex rx_lock_;
+  std::condition_variable rx_room_;  // waited on by the connector only
+  // State below is protected by rx_lock_.
+  std::deque<std::uint8_t> rx_queue_;  // at most kRxQueueLimit bytes
+  bool rx_connector_waiting_ = false;  // the connector waits for room
+
+  mutable std::mutex tx_lock_;
+  std::condition_variable tx_wake_;  // waited on by the sender only
+  // State below is protected by tx_lock_.
+  std::vector<std::uint8_t> tx_pending_;  // coded bytes not yet sent
+  std::uint64_t tx_dropped_ = 0;  // bytes refused because tx_pending_ was full
+  // Bytes at the front of tx_pending_ that the sender put back because no
+  // connection took them. They do not count against the host's limits, so
+  // a host that honours ready_for_byte() never has a byte refused for them;
+  // the buffer may then hold up to twice the hard limit.
+  std::size_t tx_returned_ = 0;
+  bool tx_sender_waiting_ = false;   // the sender waits on tx_wake_
+  std::uint64_t tx_generation_ = 0;  // number of the newest published port
+
+  std::mutex backoff_lock_;
+  std::condition_variable backoff_wake_;  // waited on by the connector only
+  // State below is protected by backoff_lock_.
+  bool backoff_rts_changed_ = false;  // set_rts() ran since the last check
+
+  mutable std::mutex status_lock_;
+  // State below is protected by status_lock_.
+  std::string status_text_;  // last connection error; empty after a connect
+
+  const std::function<void()> on_change_;
+
+  std::thread connector_;
+  std::thread sender_;
 };
 
 }  // namespace quorvex::ip232

@@ -10,6 +10,8 @@
 #ifndef QUORVEX_IP232_LINE_CODING_H_
 #define QUORVEX_IP232_LINE_CODING_H_
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -33,11 +35,15 @@ void append_data_byte(bool raw, std::uint8_t byte, ByteContainer& out) {
   if (!raw && byte == kEscapeByte) out.push_back(kEscapeByte);
 }
 
+// The wire form of a request-to-send change (mode "ip232" only).
+inline constexpr std::array<std::uint8_t, 2> rts_change(bool asserted) {
+  return {kEscapeByte, asserted ? kRtsAsserted : kRtsDeasserted};
+}
+
 // Appends the wire form of a request-to-send change (mode "ip232" only).
 template <typename ByteContainer>
 void append_rts_change(bool asserted, ByteContainer& out) {
-  out.push_back(kEscapeByte);
-  out.push_back(asserted ? kRtsAsserted : kRtsDeasserted);
+  for (const std::uint8_t b : rts_change(asserted)) out.push_back(b);
 }
 
 // Turns received chunks back into data bytes. An escape byte at the end of

@@ -1,0 +1,171 @@
+// The in-band coding of the byte stream, both directions.
+
+#include "ip232/line_coding.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvex::ip232 {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string hex(const Bytes& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (const std::uint8_t b : bytes) {
+    if (!out.empty()) out += ' ';
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0F];
+  }
+  return "{" + out + "}";
+}
+
+Bytes decode_chunks(LineDecoder& decoder, const std::vector<Bytes>& chunks) {
+  Bytes out;
+  for (const Bytes& chunk : chunks) decoder.decode(chunk, out);
+  return out;
+}
+
+TEST(LineDecoder, DecodesReceivedSequences) {
+  struct Case {
+    const char* name;
+    bool raw;
+    std::vector<Bytes> chunks;  // successive reads
+    Bytes data;                 // data bytes for the emulated machine
+    bool escape_pending;        // an escape waits for its second byte
+  };
+  const Case cases[] = {
+      {"doubled escape", false, {{0x41, 0xFF, 0xFF, 0x42}}, {0x41, 0xFF, 0x42},
+       false},
+      {"rts asserted", false, {{0xFF, 0x01, 0x41}}, {0x41}, false},
+      {"rts deasserted", false, {{0xFF, 0x00}}, {}, false},
+      {"unknown pair dropped", false, {{0xFF, 0x7E, 0x41}}, {0x41}, false},
+      {"escape then 0x80", false, {{0x10, 0xFF, 0x80, 0x20}}, {0x10, 0x20},
+       false},
+      {"plain bytes", false, {{0x00, 0x01, 0x7F, 0xFE}}, {0x00, 0x01, 0x7F, 0xFE},
+       false},
+      {"three escapes", false, {{0xFF, 0xFF, 0xFF}}, {0xFF}, true},
+      {"four escapes", false, {{0xFF, 0xFF, 0xFF, 0xFF}}, {0xFF, 0xFF}, false},
+      {"escape at the end", false, {{0x41, 0xFF}}, {0x41}, true},
+      {"doubled escape split", false, {{0x41, 0xFF}, {0xFF, 0x42}},
+       {0x41, 0xFF, 0x42}, false},
+      {"line state split", false, {{0xFF}, {0x01, 0x43}}, {0x43}, false},
+      {"unknown pair split", false, {{0xFF}, {0x7E}, {0x44}}, {0x44}, false},
+      {"empty read keeps the escape", false, {{0xFF}, {}, {0xFF}}, {0xFF},
+       false},
+      {"line states back to back", false, {{0xFF, 0x00, 0xFF, 0x01, 0xFF, 0xFF}},
+       {0xFF}, false},
+      {"raw passes escapes", true, {{0xFF, 0xFF}}, {0xFF, 0xFF}, false},
+      {"raw passes line states", true, {{0xFF, 0x00, 0xFF, 0x01}},
+       {0xFF, 0x00, 0xFF, 0x01}, false},
+      {"raw ends with 0xFF", true, {{0x41, 0xFF}, {0x42}}, {0x41, 0xFF, 0x42},
+       false},
+  };
+  for (const Case& c : cases) {
+    LineDecoder decoder(c.raw);
+    EXPECT_EQ(hex(decode_chunks(decoder, c.chunks)), hex(c.data)) << c.name;
+    EXPECT_EQ(decoder.escape_pending(), c.escape_pending) << c.name;
+  }
+}
+
+TEST(LineDecoder, AppendsWithoutClearingTheOutput) {
+  LineDecoder decoder(false);
+  Bytes out = {0x01};
+  decoder.decode(Bytes{0x02, 0xFF, 0xFF}, out);
+  EXPECT_EQ(hex(out), hex({0x01, 0x02, 0xFF}));
+}
+
+TEST(LineDecoder, ResetForgetsAHalfEscape) {
+  LineDecoder kept(false);
+  LineDecoder reset(false);
+  Bytes kept_out;
+  Bytes reset_out;
+  kept.decode(Bytes{0xFF}, kept_out);
+  reset.decode(Bytes{0xFF}, reset_out);
+  reset.reset();
+  EXPECT_FALSE(reset.escape_pending());
+  // Without the reset the first byte of the next read is eaten with the
+  // escape; after it, it is data.
+  kept.decode(Bytes{0x41, 0x42}, kept_out);
+  reset.decode(Bytes{0x41, 0x42}, reset_out);
+  EXPECT_EQ(hex(kept_out), hex({0x42}));
+  EXPECT_EQ(hex(reset_out), hex({0x41, 0x42}));
+}
+
+TEST(LineEncoder, CodesDataBytes) {
+  struct Case {
+    bool raw;
+    Bytes data;
+    Bytes wire;
+  };
+  const Case cases[] = {
+      {false, {0x41, 0xFF, 0x00, 0x01, 0xFE},
+       {0x41, 0xFF, 0xFF, 0x00, 0x01, 0xFE}},
+      {false, {0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}},
+      {false, {}, {}},
+      {true, {0x41, 0xFF, 0x00, 0x01}, {0x41, 0xFF, 0x00, 0x01}},
+      {true, {0xFF, 0xFF}, {0xFF, 0xFF}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(hex(encode_data(c.raw, c.data)), hex(c.wire))
+        << "raw " << c.raw << " data " << hex(c.data);
+    std::size_t size = 0;
+    for (const std::uint8_t b : c.data) size += coded_size(c.raw, b);
+    EXPECT_EQ(size, c.wire.size()) << "raw " << c.raw << " data "
+                                   << hex(c.data);
+  }
+}
+
+TEST(LineEncoder, CodesRequestToSendChanges) {
+  struct Case {
+    std::vector<bool> changes;
+    Bytes wire;
+  };
+  const Case cases[] = {
+      {{true}, {0xFF, 0x01}},
+      {{false}, {0xFF, 0x00}},
+      {{true, false}, {0xFF, 0x01, 0xFF, 0x00}},
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    for (const bool asserted : c.changes) append_rts_change(asserted, out);
+    EXPECT_EQ(hex(out), hex(c.wire));
+  }
+}
+
+// Whatever the data and wherever the reads split it, coding and decoding
+// give the data back, and line-state pairs between the data vanish.
+TEST(LineCoding, RoundTripsEveryByteAtEverySplit) {
+  Bytes data;
+  for (int b = 0; b < 256; ++b) data.push_back(static_cast<std::uint8_t>(b));
+  data.push_back(0xFF);
+  data.push_back(0xFF);
+  for (const bool raw : {false, true}) {
+    Bytes wire = encode_data(raw, data);
+    if (!raw) {
+      // Line state in the middle of the stream and at its end.
+      const Bytes middle = encode_data(raw, Bytes(data.begin(), data.begin() + 100));
+      Bytes with_state = middle;
+      append_rts_change(true, with_state);
+      const Bytes rest = encode_data(raw, Bytes(data.begin() + 100, data.end()));
+      with_state.insert(with_state.end(), rest.begin(), rest.end());
+      append_rts_change(false, with_state);
+      wire = with_state;
+    }
+    for (std::size_t split = 0; split <= wire.size(); ++split) {
+      LineDecoder decoder(raw);
+      const Bytes out = decode_chunks(
+          decoder, {Bytes(wire.begin(), wire.begin() + static_cast<long>(split)),
+                    Bytes(wire.begin() + static_cast<long>(split), wire.end())});
+      ASSERT_EQ(out, data) << "raw " << raw << " split at " << split;
+      ASSERT_FALSE(decoder.escape_pending());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::ip232
