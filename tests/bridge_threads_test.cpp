@@ -1,0 +1,552 @@
+// The endpoint's connector and sender threads against real loopback
+// servers: traffic both ways, reconnection, gating by request-to-send,
+// flow control of the receive queue, and stopping in every state.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ip232/ip232_serial_endpoint.h"
+#include "ip232/line_coding.h"
+#include "net/tcp_stream.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/unanswered_listener.h"
+
+namespace quorvex::ip232 {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using test::kPatientWaitMs;
+
+// Long enough for a reconnection (500 ms back-off) on a slow machine.
+constexpr int kReconnectWaitMs = 3 * kPatientWaitMs;
+// A connection attempt to an unanswered address ends within the connect
+// timeout; stop may take that long, plus the usual allowance.
+constexpr std::int64_t kStopDuringConnectBoundMs =
+    Ip232SerialEndpoint::kConnectTimeoutMs + kPatientWaitMs;
+
+struct Setup {
+  std::string address = test::kLoopbackIpv4;
+  std::uint16_t port = 0;
+  bool raw = false;
+  bool handshake = true;
+  std::size_t tx_buffer = 4096;
+  std::function<void()> on_change = nullptr;
+};
+
+std::unique_ptr<Ip232SerialEndpoint> make_endpoint(Setup setup) {
+  EndpointConfig config;
+  config.host = setup.address;
+  config.port = setup.port;
+  config.raw = setup.raw;
+  config.handshake = setup.handshake;
+  config.tx_buffer = setup.tx_buffer;
+  config.on_change = std::move(setup.on_change);
+  return std::make_unique<Ip232SerialEndpoint>(std::move(config));
+}
+
+std::int64_t ms_since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                               start)
+      .count();
+}
+
+bool wait_until(const std::function<bool()>& condition,
+                int timeout_ms = kPatientWaitMs) {
+  const Clock::time_point start = Clock::now();
+  while (!condition()) {
+    if (ms_since(start) > timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// What the host reads through has_byte()/read_byte(), until `count` bytes
+// have come or `timeout_ms` has passed.
+Bytes host_read(Ip232SerialEndpoint& endpoint, std::size_t count,
+                int timeout_ms = kPatientWaitMs) {
+  Bytes out;
+  wait_until(
+      [&] {
+        while (out.size() < count && endpoint.has_byte()) {
+          out.push_back(endpoint.read_byte());
+        }
+        return out.size() == count;
+      },
+      timeout_ms);
+  return out;
+}
+
+void host_write(Ip232SerialEndpoint& endpoint, const Bytes& bytes) {
+  for (const std::uint8_t b : bytes) endpoint.write_byte(b);
+}
+
+// Everything the peer receives until the endpoint closes the connection.
+Bytes receive_until_end(net::TcpStream& stream,
+                        int timeout_ms = kPatientWaitMs) {
+  const Clock::time_point start = Clock::now();
+  Bytes out;
+  std::uint8_t buffer[4096];
+  for (;;) {
+    const int left = timeout_ms - static_cast<int>(ms_since(start));
+    if (left <= 0) return out;
+    const net::ReceiveResult result = stream.receive(buffer, left);
+    if (result.count == 0) return out;
+    out.insert(out.end(), buffer, buffer + result.count);
+  }
+}
+
+// Whether anything arrives within a short while (for "nothing more").
+bool receives_more(net::TcpStream& stream) {
+  std::uint8_t byte = 0;
+  return stream.receive(std::span<std::uint8_t>(&byte, 1), 200).count > 0;
+}
+
+// Data with every byte value, 0xFF among them, in an order that a lost or
+// repeated stretch would break.
+std::uint8_t pattern_byte(std::size_t i) {
+  return static_cast<std::uint8_t>(i * 7 + i / 251);
+}
+
+Bytes pattern(std::size_t size) {
+  Bytes out(size);
+  for (std::size_t i = 0; i < size; ++i) out[i] = pattern_byte(i);
+  return out;
+}
+
+std::string describe_mismatch(const Bytes& got, const Bytes& want) {
+  std::size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  return "got " + std::to_string(got.size()) + " bytes, want " +
+         std::to_string(want.size()) + ", first difference at " +
+         std::to_string(i);
+}
+
+TEST(BridgeConnector, CarriesBytesBothWays) {
+  struct Case {
+    const char* name;
+    std::string address;
+    bool raw;
+    bool handshake;
+    Bytes host_out;  // written by the emulated machine once connected
+    Bytes wire_out;  // what the peer receives, from the start
+    Bytes wire_in;   // what the peer sends
+    Bytes host_in;   // what the emulated machine reads
+  };
+  const Case cases[] = {
+      {"ip232 with handshake",
+       test::kLoopbackIpv4,
+       false,
+       true,
+       {0x41, 0xFF, 0x00, 0x01},
+       {0xFF, 0x01, 0x41, 0xFF, 0xFF, 0x00, 0x01},
+       {0x41, 0xFF, 0xFF, 0x42, 0xFF, 0x01, 0x43, 0xFF, 0x00, 0xFF, 0x7E, 0x44},
+       {0x41, 0xFF, 0x42, 0x43, 0x44}},
+      {"ip232 without handshake",
+       test::kLoopbackIpv4,
+       false,
+       false,
+       {0xFF, 0x41},
+       {0xFF, 0xFF, 0x41},
+       {0xFF, 0xFF, 0xFF, 0x00},
+       {0xFF}},
+      {"raw",
+       test::kLoopbackIpv4,
+       true,
+       true,
+       {0xFF, 0x00, 0x01},
+       {0xFF, 0x00, 0x01},
+       {0xFF, 0xFF, 0x00, 0xFF, 0x01},
+       {0xFF, 0xFF, 0x00, 0xFF, 0x01}},
+      {"ip232 over IPv6",
+       test::kLoopbackIpv6,
+       false,
+       true,
+       {0xFF},
+       {0xFF, 0x01, 0xFF, 0xFF},
+       {0xFF, 0xFF, 0x30},
+       {0xFF, 0x30}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!test::can_listen_on(c.address)) continue;  // no IPv6 here
+    test::LoopbackServer server({.address = c.address});
+    ASSERT_TRUE(server.ok()) << server.error();
+    auto endpoint = make_endpoint(
+        {.address = c.address, .port = server.port(), .raw = c.raw,
+         .handshake = c.handshake});
+    // As on attach: request-to-send asserted (this also lets mode "raw"
+    // connect). Without handshake the pairs must never leave.
+    endpoint->set_rts(true);
+    std::optional<net::TcpStream> peer = server.take_connection();
+    ASSERT_TRUE(peer.has_value());
+    ASSERT_TRUE(wait_until([&] { return endpoint->ready_for_byte(); }));
+    EXPECT_TRUE(endpoint->is_connected());
+    EXPECT_EQ(endpoint->status_text(), "");
+
+    host_write(*endpoint, c.host_out);
+    EXPECT_EQ(test::receive_bytes(*peer, c.wire_out.size()), c.wire_out);
+    EXPECT_FALSE(receives_more(*peer));
+    ASSERT_TRUE(peer->send_all(c.wire_in));
+    EXPECT_EQ(host_read(*endpoint, c.host_in.size()), c.host_in);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(endpoint->has_byte());
+  }
+}
+
+// After the peer closes, the endpoint reconnects; what the emulated
+// machine wrote meanwhile goes out on the new connection, which in mode
+// "ip232" with handshake begins with the current request-to-send state.
+TEST(BridgeConnector, ReconnectsAndSendsWhatWaited) {
+  struct Case {
+    const char* name;
+    bool raw;
+    bool handshake;
+    Bytes first_wire;             // the first connection receives
+    Bytes written_meanwhile;      // data bytes while disconnected
+    bool rts_drops_meanwhile;     // set_rts(false) after those bytes
+    Bytes second_wire;            // the second connection receives
+  };
+  const Case cases[] = {
+      {"ip232 with handshake", false, true, {0xFF, 0x01}, {0x10, 0xFF}, true,
+       {0xFF, 0x00, 0x10, 0xFF, 0xFF, 0xFF, 0x00}},
+      {"ip232, nothing waiting", false, true, {0xFF, 0x01}, {}, false,
+       {0xFF, 0x01}},
+      {"ip232 without handshake", false, false, {}, {0x10, 0xFF}, true,
+       {0x10, 0xFF, 0xFF}},
+      {"raw", true, true, {}, {0x10, 0xFF}, false, {0x10, 0xFF}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::LoopbackServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    auto endpoint = make_endpoint(
+        {.port = server.port(), .raw = c.raw, .handshake = c.handshake});
+    endpoint->set_rts(true);
+    std::optional<net::TcpStream> first = server.take_connection();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(test::receive_bytes(*first, c.first_wire.size()), c.first_wire);
+    ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+
+    first->close();
+    ASSERT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+    EXPECT_FALSE(endpoint->ready_for_byte());
+    host_write(*endpoint, c.written_meanwhile);
+    if (c.rts_drops_meanwhile) endpoint->set_rts(false);
+
+    std::optional<net::TcpStream> second =
+        server.take_connection(kReconnectWaitMs);
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(test::receive_bytes(*second, c.second_wire.size()),
+              c.second_wire);
+    EXPECT_FALSE(receives_more(*second));
+    EXPECT_TRUE(wait_until([&] { return endpoint->ready_for_byte(); }));
+    EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  }
+}
+
+// An escape that ended the last read of a closed connection must not eat
+// the first byte of the next connection.
+TEST(BridgeConnector, ForgetsAHalfEscapeWhenTheConnectionChanges) {
+  test::LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint({.port = server.port(), .handshake = false});
+  std::optional<net::TcpStream> first = server.take_connection();
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(first->send_all(Bytes{0x30, 0xFF}));
+  EXPECT_EQ(host_read(*endpoint, 1), Bytes{0x30});
+  first->close();
+  std::optional<net::TcpStream> second = server.take_connection(kReconnectWaitMs);
+  ASSERT_TRUE(second.has_value());
+  ASSERT_TRUE(second->send_all(Bytes{0x41, 0x42}));
+  EXPECT_EQ(host_read(*endpoint, 2), (Bytes{0x41, 0x42}));
+}
+
+TEST(BridgeConnector, RetriesRefusedConnectionsForItsWholeLife) {
+  test::LoopbackServer closed;
+  ASSERT_TRUE(closed.ok()) << closed.error();
+  closed.stop();
+  const std::uint16_t port = closed.port();
+  auto changes = std::make_shared<std::atomic<int>>(0);
+  auto endpoint = make_endpoint(
+      {.port = port, .on_change = [changes] { ++*changes; }});
+
+  // Every failed attempt is reported; several means it keeps trying.
+  ASSERT_TRUE(wait_until([&] { return changes->load() >= 3; },
+                         kReconnectWaitMs));
+  const std::string prefix =
+      "cannot connect to 127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(endpoint->status_text().substr(0, prefix.size()), prefix);
+  EXPECT_FALSE(endpoint->is_connected());
+  EXPECT_FALSE(endpoint->ready_for_byte());
+
+  // Once something listens there, the next attempt succeeds.
+  std::string error;
+  std::optional<net::TcpListener> listener =
+      net::TcpListener::open(test::kLoopbackIpv4, port, 4, error);
+  if (!listener) GTEST_SKIP() << "the port was taken meanwhile: " << error;
+  std::optional<net::TcpStream> peer = listener->accept(kReconnectWaitMs);
+  ASSERT_TRUE(peer.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  EXPECT_EQ(endpoint->status_text(), "");
+
+  // Nothing runs after destruction: no more notifications.
+  endpoint.reset();
+  const int after_stop = changes->load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(changes->load(), after_stop);
+}
+
+TEST(BridgeConnector, RawModeHoldsTheConnectionOnlyWhileRtsIsAsserted) {
+  test::LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint({.port = server.port(), .raw = true});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(server.accepted_count(), 0u);
+
+  endpoint->set_rts(true);
+  std::optional<net::TcpStream> first = server.take_connection();
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+
+  endpoint->set_rts(false);
+  EXPECT_TRUE(test::wait_for_end(*first));
+  ASSERT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(server.accepted_count(), 1u);
+
+  endpoint->set_rts(true);
+  EXPECT_TRUE(server.take_connection().has_value());
+  EXPECT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+}
+
+// A peer sends far more than the receive queue holds while the host reads
+// slowly: the queue never exceeds its limit and every byte arrives, in
+// order.
+TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
+  constexpr std::size_t kFloodBytes = 1 << 20;
+  for (const bool raw : {false, true}) {
+    SCOPED_TRACE(raw ? "raw" : "ip232");
+    test::LoopbackServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    auto endpoint = make_endpoint({.port = server.port(), .raw = raw});
+    endpoint->set_rts(true);
+    std::optional<net::TcpStream> peer = server.take_connection();
+    ASSERT_TRUE(peer.has_value());
+    const Bytes data = pattern(kFloodBytes);
+    const Bytes wire = encode_data(raw, data);
+    std::thread flood([&] { peer->send_all(wire); });
+
+    // The host does not read at first: the queue fills to its limit and
+    // stays there.
+    EXPECT_TRUE(wait_until([&] {
+      return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(endpoint->rx_queue_size(), Ip232SerialEndpoint::kRxQueueLimit);
+
+    Bytes received;
+    received.reserve(kFloodBytes);
+    std::size_t largest_queue = 0;
+    Clock::time_point last_progress = Clock::now();
+    while (received.size() < kFloodBytes &&
+           ms_since(last_progress) < kPatientWaitMs) {
+      largest_queue = std::max(largest_queue, endpoint->rx_queue_size());
+      for (int i = 0; i < 1024 && endpoint->has_byte(); ++i) {
+        received.push_back(endpoint->read_byte());
+        last_progress = Clock::now();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Closes the connection, so that a peer still sending gives up.
+    endpoint.reset();
+    flood.join();
+    EXPECT_LE(largest_queue, Ip232SerialEndpoint::kRxQueueLimit);
+    EXPECT_TRUE(received == data) << describe_mismatch(received, data);
+  }
+}
+
+// While the receive queue is full the socket is not read, so a reset by
+// the peer shows through the next failed write: the endpoint reconnects
+// and sends the bytes there, and what it had received stays readable.
+TEST(BridgeConnector, NoticesALostConnectionWhileTheReceiveQueueIsFull) {
+  test::LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint({.port = server.port(), .handshake = false});
+  std::optional<net::TcpStream> first = server.take_connection();
+  ASSERT_TRUE(first.has_value());
+  const Bytes data = pattern(2 * Ip232SerialEndpoint::kRxQueueLimit);
+  ASSERT_TRUE(first->send_all(encode_data(false, data)));
+  ASSERT_TRUE(wait_until([&] {
+    return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+  }));
+  first->reset();
+
+  // The first write may still be taken by the dying socket; keep writing
+  // until the endpoint has noticed.
+  Bytes written;
+  std::optional<net::TcpStream> second;
+  for (int i = 0; i < 50 && !second; ++i) {
+    written.push_back(0x41);
+    endpoint->write_byte(0x41);
+    second = server.take_connection(200);
+  }
+  ASSERT_TRUE(second.has_value());
+  EXPECT_FALSE(receive_until_end(*second, 500).empty());
+  EXPECT_EQ(host_read(*endpoint, Ip232SerialEndpoint::kRxQueueLimit),
+            Bytes(data.begin(),
+                  data.begin() + Ip232SerialEndpoint::kRxQueueLimit));
+}
+
+// A batch larger than the socket takes at once is completed in further
+// writes once the peer reads.
+TEST(BridgeSender, CompletesABatchAcrossPartialWrites) {
+  constexpr std::size_t kBatchBytes = 512 * 1024;
+  test::LoopbackServer server({.receive_buffer_bytes = 4096});
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint(
+      {.port = server.port(), .raw = true, .tx_buffer = kBatchBytes});
+  endpoint->set_rts(true);
+  std::optional<net::TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  const Bytes data = pattern(kBatchBytes);
+  host_write(*endpoint, data);
+  EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  // Let the socket fill up before the peer starts reading.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const Bytes received = test::receive_bytes(*peer, kBatchBytes, 60'000);
+  EXPECT_TRUE(received == data) << describe_mismatch(received, data);
+}
+
+// In mode "raw" dropping request-to-send ends the connection under the
+// sender's feet. Whatever the connection did not take is sent on the next
+// one: across many connections the peer receives every byte exactly once,
+// in order.
+TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
+  constexpr int kConnections = 20;
+  test::LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint({.port = server.port(), .raw = true});
+
+  std::atomic<bool> writing{true};
+  std::atomic<std::size_t> written{0};
+  std::thread host([&] {
+    // A host that honours ready_for_byte(): never more than one byte past
+    // the point where it turned false, so nothing is refused.
+    std::size_t i = 0;
+    while (writing.load()) {
+      if (endpoint->ready_for_byte()) {
+        endpoint->write_byte(pattern_byte(i++));
+        written.store(i);
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  });
+
+  Bytes received;
+  for (int k = 0; k < kConnections; ++k) {
+    endpoint->set_rts(true);
+    std::optional<net::TcpStream> peer = server.take_connection();
+    if (!peer) {
+      ADD_FAILURE() << "no connection " << k;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Bytes part;
+    if (k == kConnections - 1) {
+      writing.store(false);
+      host.join();
+      part = test::receive_bytes(*peer, written.load() - received.size());
+    } else {
+      endpoint->set_rts(false);
+      part = receive_until_end(*peer);
+      EXPECT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+    }
+    received.insert(received.end(), part.begin(), part.end());
+  }
+  if (host.joinable()) {
+    writing.store(false);
+    host.join();
+  }
+  const Bytes expected = pattern(written.load());
+  EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  EXPECT_TRUE(received == expected) << describe_mismatch(received, expected);
+}
+
+TEST(BridgeStop, WhileConnectedAndIdle) {
+  test::LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint({.port = server.port()});
+  std::optional<net::TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  const Clock::time_point start = Clock::now();
+  endpoint.reset();
+  EXPECT_LT(ms_since(start), kPatientWaitMs);
+  EXPECT_TRUE(test::wait_for_end(*peer));
+}
+
+TEST(BridgeStop, WhileAConnectionAttemptIsPending) {
+  test::UnansweredListener listener;
+  if (!listener.ok()) GTEST_SKIP() << listener.reason();
+  auto endpoint = make_endpoint({.port = listener.port()});
+  // Let the attempt start.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(endpoint->is_connected());
+  EXPECT_EQ(endpoint->status_text(), "");
+  const Clock::time_point start = Clock::now();
+  endpoint.reset();
+  EXPECT_LT(ms_since(start), kStopDuringConnectBoundMs);
+}
+
+TEST(BridgeStop, WhileTheSenderIsMidBatch) {
+  // More than the largest send buffer plus the peer's small receive buffer,
+  // so the peer that never reads leaves the sender mid-batch.
+  constexpr std::size_t kBatchBytes = 5 << 20;
+  test::LoopbackServer server({.receive_buffer_bytes = 4096});
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint(
+      {.port = server.port(), .raw = true, .tx_buffer = kBatchBytes});
+  endpoint->set_rts(true);
+  std::optional<net::TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  host_write(*endpoint, Bytes(kBatchBytes, 0x55));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  const Clock::time_point start = Clock::now();
+  endpoint.reset();
+  EXPECT_LT(ms_since(start), kPatientWaitMs);
+  // The rest of the batch was not sent.
+  EXPECT_LT(receive_until_end(*peer, 60'000).size(), kBatchBytes);
+}
+
+TEST(BridgeStop, WhileTheReceiveQueueIsFull) {
+  test::LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto endpoint = make_endpoint({.port = server.port()});
+  std::optional<net::TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+  ASSERT_TRUE(peer->send_all(Bytes(3 * Ip232SerialEndpoint::kRxQueueLimit, 0x41)));
+  ASSERT_TRUE(wait_until([&] {
+    return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+  }));
+  const Clock::time_point start = Clock::now();
+  endpoint.reset();
+  EXPECT_LT(ms_since(start), kPatientWaitMs);
+}
+
+}  // namespace
+}  // namespace quorvex::ip232
