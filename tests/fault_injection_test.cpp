@@ -1,0 +1,529 @@
+// The bridge endpoint against peers that misbehave on purpose: resets,
+// closes in the middle of a transfer, peers that never read or that flood,
+// connections closed as soon as they are accepted, and endpoints destroyed
+// while they connect, read or write. Every byte that arrives is checked
+// against a pattern stream; "nothing lost" means every byte the bridge
+// held arrives, in order, once.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/extension.h"
+#include "extension/ip232_serial_extension.h"
+#include "ip232/ip232_serial_endpoint.h"
+#include "ip232/line_coding.h"
+#include "net/tcp_stream.h"
+#include "tests/support/bridge_driver.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/pattern_stream.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/unanswered_listener.h"
+
+namespace {
+
+using quorvex::ip232::EndpointConfig;
+using quorvex::ip232::Ip232SerialEndpoint;
+using quorvex::ip232::LineDecoder;
+using quorvex::net::TcpStream;
+using quorvex::test::coded_pattern;
+using quorvex::test::env_int;
+using quorvex::test::kLoopbackIpv4;
+using quorvex::test::kPatientWaitMs;
+using quorvex::test::LoopbackServer;
+using quorvex::test::MachineSide;
+using quorvex::test::MisbehavingPeer;
+using quorvex::test::PatternReceiver;
+using quorvex::test::PatternStream;
+using quorvex::test::receive_decoded;
+using quorvex::test::wait_until;
+using Behaviour = MisbehavingPeer::Behaviour;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kMachineSeed = 0x5EED0001;  // machine to peer
+constexpr std::uint64_t kPeerSeed = 0x5EED0002;     // peer to machine
+// A connection lost while the test waits is noticed and replaced within
+// the 500 ms back-off plus a connect; this leaves room for slow machines.
+constexpr int kReconnectWaitMs = 10000;
+
+EndpointConfig config_for(std::uint16_t port, std::size_t tx_buffer = 4096) {
+  EndpointConfig config;
+  config.host = kLoopbackIpv4;
+  config.port = port;
+  config.raw = false;
+  config.handshake = false;  // data only on the wire: simpler to account
+  config.tx_buffer = tx_buffer;
+  return config;
+}
+
+// The machine transmits `count` more bytes, waiting while the endpoint is
+// not ready; false if it stayed not ready for a whole patient wait.
+bool transmit_all(MachineSide& machine, std::size_t count) {
+  std::size_t left = count;
+  while (left > 0) {
+    const bool moved = wait_until([&] {
+      const std::size_t written = machine.transmit(left);
+      left -= written;
+      return written > 0 || left == 0;
+    });
+    if (!moved) return false;
+  }
+  return true;
+}
+
+// Sends what is written to std::cout elsewhere while it lives.
+class CoutCapture {
+ public:
+  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(saved_); }
+  CoutCapture(const CoutCapture&) = delete;
+  CoutCapture& operator=(const CoutCapture&) = delete;
+
+ private:
+  std::ostringstream captured_;
+  std::streambuf* saved_;
+};
+
+// The peer reads `stream` until `receiver` has reached `position`, the
+// stream ends or a long wait passes (a 4 KB window makes a slow line on a
+// loaded machine).
+void peer_read_until(TcpStream& stream, LineDecoder& decoder,
+                     PatternReceiver& receiver, std::uint64_t position) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(3 * kPatientWaitMs);
+  while (receiver.ok() && receiver.next_position() < position &&
+         Clock::now() < deadline) {
+    if (!receive_decoded(stream, decoder, receiver, 50)) break;
+  }
+  receiver.settle();
+}
+
+// How many times to repeat a destroy-while-busy cycle: IP232_FAULT_ITERATIONS
+// (default 100), but no more than fit in about three seconds, so that a slow
+// build (TSan, Wine) repeats fewer times. At least a handful always run.
+class IterationBudget {
+ public:
+  IterationBudget()
+      : limit_(env_int("IP232_FAULT_ITERATIONS", 100)), start_(Clock::now()) {}
+  bool another() {
+    if (done_ >= limit_) return false;
+    if (done_ >= kMinimum && Clock::now() - start_ > kTimeBudget) return false;
+    ++done_;
+    return true;
+  }
+  int done() const { return done_; }
+
+ private:
+  static constexpr int kMinimum = 5;
+  static constexpr auto kTimeBudget = std::chrono::seconds(3);
+  const int limit_;
+  const Clock::time_point start_;
+  int done_ = 0;
+};
+
+// Thread count before a test's endpoints exist, to compare with afterwards.
+class ThreadCountCheck {
+ public:
+  ThreadCountCheck() : before_(quorvex::test::baseline_thread_count()) {}
+  void expect_back() const {
+    if (!before_) return;  // not measured on this platform
+    const auto after = quorvex::test::settled_thread_count(*before_, kPatientWaitMs);
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(*after, *before_) << "threads left running";
+  }
+
+ private:
+  std::optional<std::size_t> before_;
+};
+
+TEST(Ip232SerialEndpointFaults, ResetMidStreamKeepsOrderAndReconnects) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  Ip232SerialEndpoint endpoint(config_for(server.port()));
+  // A reset may destroy bytes in flight in both directions: gaps are
+  // allowed, but only where the reset was.
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kAllowed);
+  const PatternStream peer_stream(kPeerSeed);
+  constexpr std::size_t kBurst = 16 * 1024;
+
+  std::optional<TcpStream> first = server.take_connection();
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(first->send_all(coded_pattern(peer_stream, 0, kBurst, false)));
+  ASSERT_TRUE(transmit_all(machine, kBurst));
+  first->reset();
+
+  // The machine keeps reading: with its receive queue full the bridge
+  // reads no further and would not see the reset.
+  std::optional<TcpStream> second;
+  ASSERT_TRUE(wait_until([&] {
+    machine.receive();
+    second = server.take_connection(10);
+    return second.has_value();
+  }, kReconnectWaitMs)) << "no new connection after a reset";
+  ASSERT_TRUE(second->send_all(coded_pattern(peer_stream, kBurst, kBurst, false)));
+  ASSERT_TRUE(transmit_all(machine, kBurst));
+
+  // Everything sent on the second connection reaches the machine.
+  EXPECT_TRUE(wait_until([&] {
+    machine.receive();
+    return machine.received().next_position() >= 2 * kBurst ||
+           !machine.received().ok();
+  }));
+  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+  EXPECT_EQ(machine.received().next_position(), 2 * kBurst);
+  EXPECT_LE(machine.received().gaps(), 1u);
+
+  // Everything the machine wrote that did not go out before the reset goes
+  // out on the second connection, in order.
+  LineDecoder decoder(false);
+  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kAllowed);
+  peer_read_until(*second, decoder, peer_received, machine.transmitted());
+  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
+  EXPECT_EQ(peer_received.next_position(), machine.transmitted());
+  EXPECT_LE(peer_received.gaps(), 1u);
+  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+}
+
+TEST(Ip232SerialEndpointFaults, CloseWhileSenderIsMidBatchResendsTheRest) {
+  // A small receive buffer at the peer makes the sender write its batch in
+  // many partial writes; the peer then closes with data unread. The batch
+  // is larger than any socket send buffer can grow (4 MB on Linux), so the
+  // bridge, not the system, holds much of it when the close comes.
+  LoopbackServer::Options options;
+  options.receive_buffer_bytes = 4096;
+  LoopbackServer server(options);
+  ASSERT_TRUE(server.ok()) << server.error();
+  constexpr std::size_t kBatch = 6 * 1024 * 1024;
+  Ip232SerialEndpoint endpoint(config_for(server.port(), kBatch));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+
+  std::optional<TcpStream> first = server.take_connection();
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
+  machine.transmit(kBatch);
+  LineDecoder first_decoder(false);
+  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kAllowed);
+  peer_read_until(*first, first_decoder, peer_received, 8 * 1024);
+  ASSERT_TRUE(peer_received.ok()) << peer_received.failure();
+  const std::uint64_t before_close = peer_received.next_position();
+  first->close();
+
+  std::optional<TcpStream> second = server.take_connection(kReconnectWaitMs);
+  ASSERT_TRUE(second.has_value()) << "no new connection after the close";
+  // The rest comes faster through a larger window.
+  second->set_receive_buffer(256 * 1024);
+  LineDecoder second_decoder(false);
+  peer_read_until(*second, second_decoder, peer_received, machine.transmitted());
+  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
+  // What was in flight when the peer closed is gone; the rest of the batch
+  // arrives, in order, up to the last byte written.
+  EXPECT_EQ(peer_received.next_position(), machine.transmitted());
+  EXPECT_LE(peer_received.gaps(), 1u);
+  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+  std::cout << "[          ] " << before_close << " bytes before the close, "
+            << peer_received.skipped() << " lost in flight, "
+            << peer_received.next_position() - before_close - peer_received.skipped()
+            << " resent on the next connection\n";
+}
+
+TEST(Ip232SerialEndpointFaults, PeerThatNeverReadsBacksUpTransmitAndLosesNothing) {
+  LoopbackServer::Options options;
+  options.receive_buffer_bytes = 4096;
+  LoopbackServer server(options);
+  ASSERT_TRUE(server.ok()) << server.error();
+  Ip232SerialEndpoint endpoint(config_for(server.port()));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+  std::optional<TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
+
+  // The machine writes whenever the endpoint is ready, until the socket
+  // buffers are full and the endpoint stays not ready.
+  EXPECT_TRUE(wait_until([&] {
+    machine.transmit(64 * 1024);
+    return !endpoint.ready_for_byte() &&
+           endpoint.tx_pending_size() >= 4096;
+  }, 2 * kPatientWaitMs)) << "transmit side never backed up";
+  EXPECT_FALSE(endpoint.ready_for_byte());
+  EXPECT_TRUE(endpoint.is_connected());
+
+  // Once the peer reads, every byte written arrives and the endpoint is
+  // ready again.
+  LineDecoder decoder(false);
+  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kNever);
+  peer_read_until(*peer, decoder, peer_received, machine.transmitted());
+  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
+  EXPECT_EQ(peer_received.next_position(), machine.transmitted());
+  EXPECT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
+  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+}
+
+TEST(Ip232SerialEndpointFaults, FloodingPeerIsHeldBackAndLosesNothing) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  Ip232SerialEndpoint endpoint(config_for(server.port()));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+  std::optional<TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+
+  // The peer sends as fast as the connection takes it, keeping up to
+  // 256 KB ahead of the machine (far beyond the 4 KB queue): 2 MB, or what
+  // got through in about two seconds where the line is slow (Wine).
+  constexpr std::size_t kFlood = 2 * 1024 * 1024;
+  constexpr std::size_t kChunk = 16 * 1024;
+  constexpr std::uint64_t kAhead = 256 * 1024;
+  const PatternStream peer_stream(kPeerSeed);
+  std::atomic<bool> enough{false};       // set by the machine's side
+  std::atomic<bool> flood_over{false};   // set by the flooder
+  std::atomic<std::uint64_t> flooded{0};
+  std::atomic<std::uint64_t> taken{0};   // by the machine
+  std::thread flooder([&] {
+    while (flooded.load() < kFlood && !enough.load()) {
+      if (flooded.load() > taken.load() + kAhead) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      if (!peer->send_all(coded_pattern(peer_stream, flooded.load(), kChunk, false))) break;
+      flooded.fetch_add(kChunk);
+    }
+    flood_over.store(true);
+  });
+  // The machine reads in bursts with pauses, so the receive queue fills up
+  // again and again; it never holds more than its 4096 bytes.
+  const auto stop_flooding = Clock::now() + std::chrono::seconds(2);
+  std::size_t largest_queue = 0;
+  std::uint64_t next_pause = 0;
+  const bool all_arrived = wait_until([&] {
+    largest_queue = std::max(largest_queue, endpoint.rx_queue_size());
+    machine.receive();
+    const std::uint64_t at = machine.received().next_position();
+    taken.store(at);
+    if (at >= next_pause) {
+      next_pause = at + 128 * 1024;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (Clock::now() > stop_flooding) enough.store(true);
+    return (flood_over.load() && at >= flooded.load()) || !machine.received().ok();
+  }, 6 * kPatientWaitMs);
+  // The flooder may be waiting for room: the machine reads until it is done.
+  enough.store(true);
+  wait_until([&] {
+    machine.receive();
+    taken.store(machine.received().next_position());
+    return flood_over.load();
+  }, 6 * kPatientWaitMs);
+  flooder.join();
+  EXPECT_TRUE(all_arrived);
+  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+  EXPECT_EQ(machine.received().next_position(), flooded.load());
+  EXPECT_LE(largest_queue, Ip232SerialEndpoint::kRxQueueLimit);
+  EXPECT_EQ(largest_queue, Ip232SerialEndpoint::kRxQueueLimit)
+      << "the queue never filled: the pauses did not hold the machine back";
+  std::cout << "[          ] " << flooded.load() << " bytes flooded\n";
+}
+
+TEST(Ip232SerialEndpointFaults, PeerClosingAtOnceInALoopIsRetriedThenServed) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  Ip232SerialEndpoint endpoint(config_for(server.port()));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+  // Bytes written while there is no good connection wait for one.
+  machine.transmit_unasked(1000);
+
+  constexpr int kRefusals = 4;
+  for (int i = 0; i < kRefusals; ++i) {
+    std::optional<TcpStream> stream = server.take_connection(kReconnectWaitMs);
+    ASSERT_TRUE(stream.has_value()) << "attempt " << i << " never came";
+    if (i % 2 == 0) {
+      stream->close();
+    } else {
+      stream->reset();
+    }
+  }
+  std::optional<TcpStream> good = server.take_connection(kReconnectWaitMs);
+  ASSERT_TRUE(good.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint.is_connected(); }));
+
+  const PatternStream peer_stream(kPeerSeed);
+  ASSERT_TRUE(good->send_all(coded_pattern(peer_stream, 0, 1000, false)));
+  ASSERT_TRUE(transmit_all(machine, 1000));
+  EXPECT_TRUE(wait_until([&] {
+    machine.receive();
+    return machine.received().next_position() >= 1000;
+  }));
+  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+
+  // The bytes written before any good connection may have gone to one
+  // that closed at once; from the good one on everything arrives.
+  LineDecoder decoder(false);
+  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kAllowed);
+  peer_read_until(*good, decoder, peer_received, machine.transmitted());
+  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
+  EXPECT_EQ(peer_received.next_position(), machine.transmitted());
+  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+}
+
+// --- Destroying an endpoint while it is busy -------------------------------
+
+enum class Busy { kConnecting, kReading, kWriting };
+
+struct DestroyCase {
+  const char* name;
+  Busy busy;
+  // The peer it is busy with; kNone: a port nobody listens on.
+  std::optional<Behaviour> peer;
+};
+
+class DestroyWhileBusy : public testing::TestWithParam<DestroyCase> {};
+
+TEST_P(DestroyWhileBusy, EndsPromptlyAndLeavesNoThread) {
+  const DestroyCase& c = GetParam();
+  // The peer outlives every endpoint of the loop.
+  std::optional<MisbehavingPeer> peer;
+  std::uint16_t port = 0;
+  if (c.peer) {
+    LoopbackServer::Options options;
+    if (c.busy == Busy::kWriting) options.receive_buffer_bytes = 4096;
+    peer.emplace(*c.peer, options);
+    ASSERT_TRUE(peer->ok());
+    port = peer->port();
+  } else {
+    std::string error;
+    auto listener = quorvex::net::TcpListener::open(kLoopbackIpv4, 0, 1, error);
+    ASSERT_TRUE(listener.has_value()) << error;
+    port = listener->port();  // released when `listener` goes
+  }
+  const ThreadCountCheck threads;
+  std::mt19937 random(1234);
+  IterationBudget budget;
+  std::chrono::milliseconds slowest{0};
+  while (budget.another()) {
+    auto endpoint = std::make_unique<Ip232SerialEndpoint>(config_for(port));
+    MachineSide machine(*endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+    switch (c.busy) {
+      case Busy::kConnecting:
+        // Somewhere in the first few milliseconds: resolving, connecting,
+        // publishing, or backing off after a refusal.
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        break;
+      case Busy::kReading:
+        ASSERT_TRUE(wait_until([&] { return endpoint->rx_queue_size() > 0; }))
+            << "iteration " << budget.done();
+        if (random() % 2 == 0) machine.receive();
+        break;
+      case Busy::kWriting:
+        ASSERT_TRUE(wait_until([&] {
+          machine.transmit(4096);
+          return endpoint->tx_pending_size() > 0 && !endpoint->ready_for_byte();
+        })) << "iteration " << budget.done();
+        break;
+    }
+    const auto start = Clock::now();
+    endpoint.reset();
+    slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    Clock::now() - start));
+  }
+  // Destruction waits for at most one read (100 ms) or one connect attempt
+  // (2000 ms per address); anything near the patient bound is a hang.
+  EXPECT_LT(slowest.count(), kPatientWaitMs) << "slowest destruction";
+  threads.expect_back();
+  std::cout << "[          ] " << budget.done() << " endpoints destroyed, slowest "
+            << slowest.count() << " ms\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ip232SerialEndpointFaults, DestroyWhileBusy,
+    testing::Values(
+        DestroyCase{"ConnectingToARefusedPort", Busy::kConnecting, std::nullopt},
+        DestroyCase{"ConnectingToAPeerThatCloses", Busy::kConnecting,
+                    Behaviour::kCloseAtOnce},
+        DestroyCase{"ConnectingToAPeerThatResets", Busy::kConnecting,
+                    Behaviour::kResetAtOnce},
+        DestroyCase{"ReadingFromAFloodingPeer", Busy::kReading, Behaviour::kFlood},
+        DestroyCase{"WritingToAPeerThatNeverReads", Busy::kWriting,
+                    Behaviour::kNeverRead}),
+    [](const testing::TestParamInfo<DestroyCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(Ip232SerialEndpointFaults, DestroyDuringAnUnansweredConnectWaitsForTheAttempt) {
+  quorvex::test::UnansweredListener unanswered;
+  if (!unanswered.ok()) GTEST_SKIP() << unanswered.reason();
+  const ThreadCountCheck threads;
+  for (int i = 0; i < 2; ++i) {
+    auto endpoint = std::make_unique<Ip232SerialEndpoint>(config_for(unanswered.port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(endpoint->is_connected());
+    const auto start = Clock::now();
+    endpoint.reset();
+    // The attempt in progress ends by its 2000 ms timeout at the latest.
+    EXPECT_LT(Clock::now() - start,
+              std::chrono::milliseconds(Ip232SerialEndpoint::kConnectTimeoutMs +
+                                        kPatientWaitMs));
+  }
+  threads.expect_back();
+}
+
+// --- Attach and detach through the extension ------------------------------
+
+TEST(Ip232SerialExtensionFaults, AttachDetachCyclesLeaveNothingRunning) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  const ThreadCountCheck threads;
+  quorvex::SerialPort port;
+  quorvex::ExtensionContext context;
+  context.serial_port = &port;
+  quorvex::Ip232SerialExtension extension(quorvex::ExtensionManifest("ip232-serial", ""));
+  extension.set_option("host", kLoopbackIpv4);
+  extension.set_option("port", std::to_string(server.port()));
+  extension.set_option("handshake", "0");
+
+  IterationBudget budget;
+  int exchanged = 0;
+  while (budget.another()) {
+    {
+      // attach prints a line each time; kept out of the test's output.
+      const CoutCapture capture;
+      extension.attach(context);
+    }
+    ASSERT_NE(port.controller.sink, nullptr);
+    std::optional<TcpStream> peer = server.take_connection();
+    ASSERT_TRUE(peer.has_value()) << "cycle " << budget.done();
+    // Every other cycle carries a byte each way before the detach; the
+    // others detach at once, perhaps before the endpoint has published
+    // its connection.
+    if (budget.done() % 2 == 0) {
+      ASSERT_TRUE(wait_until([&] { return port.controller.sink->ready_for_byte(); }));
+      port.controller.sink->write_byte(0x41);
+      ASSERT_EQ(quorvex::test::receive_bytes(*peer, 1), std::vector<std::uint8_t>{0x41});
+      const std::uint8_t reply[] = {0xFF, 0xFF};
+      ASSERT_TRUE(peer->send_all(reply));
+      ASSERT_TRUE(wait_until([&] { return port.controller.source->has_byte(); }));
+      EXPECT_EQ(port.controller.source->read_byte(), 0xFF);
+      ++exchanged;
+    }
+    extension.detach();
+    EXPECT_EQ(port.device, nullptr);
+    EXPECT_EQ(port.controller.source, nullptr);
+    EXPECT_EQ(port.controller.sink, nullptr);
+    // The detached endpoint closed its connection.
+    EXPECT_TRUE(quorvex::test::wait_for_end(*peer)) << "cycle " << budget.done();
+  }
+  EXPECT_EQ(server.accepted_count(), static_cast<std::size_t>(budget.done()));
+  threads.expect_back();
+  std::cout << "[          ] " << budget.done() << " attach/detach cycles, "
+            << exchanged << " with traffic\n";
+}
+
+}  // namespace

@@ -1,0 +1,390 @@
+// A soak of the bridge endpoint: for a bounded time (IP232_SOAK_SECONDS,
+// default 20) a peer accepts connection after connection, exchanges pattern
+// data with the emulated machine in both directions, and ends each
+// connection at a random moment - mostly in order, sometimes with a reset.
+//
+// What must hold on every connection:
+// - machine to peer: the bytes arrive in order, unchanged, each once; after
+//   an orderly close the next connection goes on exactly where the last
+//   one stopped; after a reset at most the bytes in flight are gone (one
+//   gap, at the start of the next connection);
+// - peer to machine: every byte the peer sent arrives, in order, unchanged
+//   (before a reset the peer waits until the machine has them all);
+// - the machine never writes into a full transmit buffer and the receive
+//   queue never holds more than its 4096 bytes;
+// - heap in use and thread count stay flat, and every thread ends.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <iomanip>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <utility>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ip232/ip232_serial_endpoint.h"
+#include "ip232/line_coding.h"
+#include "net/tcp_stream.h"
+#include "tests/support/bridge_driver.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/pattern_stream.h"
+#include "tests/support/process_stats.h"
+
+namespace {
+
+using quorvex::ip232::EndpointConfig;
+using quorvex::ip232::Ip232SerialEndpoint;
+using quorvex::ip232::LineDecoder;
+using quorvex::net::TcpStream;
+using quorvex::test::env_int;
+using quorvex::test::kLoopbackIpv4;
+using quorvex::test::LoopbackServer;
+using quorvex::test::MachineSide;
+using quorvex::test::PatternReceiver;
+using quorvex::test::PatternStream;
+using quorvex::test::wait_until;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::uint64_t kMachineSeed = 0x50A40001;  // machine to peer
+constexpr std::uint64_t kPeerSeed = 0x50A40002;     // peer to machine
+// Anything the soak waits for at a close (the bridge noticing it, the
+// machine reading what is queued) comes well within this.
+constexpr int kCloseWaitMs = 10000;
+// Heap in use is sampled every 100 ms. Buffers and connections come and go,
+// so single samples jump; what must not grow is the floor: the least heap
+// in use during the last quarter of the run, against the second quarter.
+constexpr milliseconds kHeapSampleInterval{100};
+constexpr std::size_t kFlatHeapBytes = 256 * 1024;
+
+// The least of the samples taken in [from, to) of the run.
+std::optional<std::size_t> floor_between(
+    const std::vector<std::pair<double, std::size_t>>& samples, double from,
+    double to) {
+  std::optional<std::size_t> least;
+  for (const auto& [at, bytes] : samples) {
+    if (at >= from && at < to) least = std::min(least.value_or(bytes), bytes);
+  }
+  return least;
+}
+
+struct PeerFigures {
+  int connections = 0;
+  int orderly = 0;
+  int resets = 0;
+  std::uint64_t sent = 0;          // pattern bytes sent to the machine
+  std::uint64_t received = 0;      // pattern bytes received from it
+  std::uint64_t lost_in_resets = 0;   // machine bytes gone in flight at resets
+  std::uint64_t lost_elsewhere = 0;   // machine bytes lost anywhere else
+  std::vector<std::string> failures;
+};
+
+// Codes pattern bytes for the wire as a real peer's stream might carry
+// them: now and then a line-state sequence or an unknown escape between
+// data bytes, which the bridge must drop.
+std::vector<std::uint8_t> peer_chunk(const PatternStream& stream,
+                                     std::uint64_t position, std::size_t count,
+                                     std::mt19937_64& random) {
+  static constexpr std::uint8_t kNoise[] = {0x00, 0x01, 0x7E};
+  std::vector<std::uint8_t> out;
+  out.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (random() % 64 == 0) {
+      out.push_back(quorvex::ip232::kEscapeByte);
+      out.push_back(kNoise[random() % 3]);
+    }
+    quorvex::ip232::append_data_byte(false, stream.byte_at(position + i), out);
+  }
+  return out;
+}
+
+// The peer: serves connections until told to finish, then serves one last
+// connection that only takes what the machine has still to send.
+class SoakPeer {
+ public:
+  SoakPeer(LoopbackServer& server, const std::atomic<std::uint64_t>& machine_received,
+           const std::atomic<std::uint64_t>& machine_transmitted)
+      : server_(server),
+        machine_received_(machine_received),
+        machine_transmitted_(machine_transmitted),
+        thread_([this] { run(); }) {}
+  // Ends the peer's thread even when the soak stopped half-way.
+  ~SoakPeer() {
+    aborting_.store(true);
+    join();
+  }
+
+  // Stops after the current connection and a last draining one; the
+  // machine must have stopped transmitting.
+  void finish() { finishing_.store(true); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool done() const { return done_.load(); }
+  // Pattern bytes sent to the machine so far.
+  std::uint64_t sent() const { return sent_.load(); }
+  // After join().
+  const PeerFigures& figures() const { return figures_; }
+  std::uint64_t received_position() const { return received_.next_position(); }
+
+ private:
+  void run() {
+    bool last_was_reset = false;
+    bool drained = false;
+    while (!drained && !aborting_.load()) {
+      const bool draining = finishing_.load();
+      std::optional<TcpStream> stream = server_.take_connection(50);
+      if (!stream) continue;
+      ++figures_.connections;
+      const std::uint64_t gaps_before = received_.gaps();
+      const std::uint64_t skipped_before = received_.skipped();
+      const bool reset = draining ? false : serve(*stream, random_() % 4 == 0);
+      if (draining) drained = drain(*stream);
+      received_.settle();
+      const std::uint64_t new_gaps = received_.gaps() - gaps_before;
+      if (!received_.ok()) {
+        fail("connection " + std::to_string(figures_.connections) + ": " +
+             received_.failure());
+        break;
+      }
+      if (new_gaps > (last_was_reset ? 1u : 0u)) {
+        fail("connection " + std::to_string(figures_.connections) + " lost " +
+             std::to_string(received_.skipped() - skipped_before) +
+             " bytes in " + std::to_string(new_gaps) + " gaps after " +
+             (last_was_reset ? "a reset" : "an orderly close"));
+      }
+      const std::uint64_t lost = received_.skipped() - skipped_before;
+      if (last_was_reset && new_gaps <= 1) {
+        figures_.lost_in_resets += lost;
+      } else {
+        figures_.lost_elsewhere += lost;
+      }
+      last_was_reset = reset;
+      if (reset) {
+        ++figures_.resets;
+      } else {
+        ++figures_.orderly;
+      }
+    }
+    figures_.sent = sent_.load();
+    figures_.received = received_.next_position() - received_.skipped();
+    done_.store(true);
+  }
+
+  // One connection: traffic both ways until a random moment, then an
+  // orderly close or (`reset`) a reset. Returns `reset`.
+  bool serve(TcpStream& stream, bool reset) {
+    LineDecoder decoder(false);
+    const auto end = Clock::now() + milliseconds(random_() % 1500);
+    while (Clock::now() < end && received_.ok() && !aborting_.load()) {
+      if (random_() % 2 == 0) {
+        const std::size_t count = 1 + random_() % 8192;
+        if (!stream.send_all(peer_chunk(peer_stream_, sent_.load(), count, random_))) {
+          fail("send failed on a live connection");
+          return false;
+        }
+        sent_.fetch_add(count);
+      }
+      quorvex::test::receive_decoded(stream, decoder, received_, 2);
+    }
+    if (reset) {
+      // Every byte sent must reach the machine first: a reset may discard
+      // what the bridge's socket holds unread, which is TCP's loss, not
+      // the bridge's.
+      if (!wait_until([&] {
+            quorvex::test::receive_decoded(stream, decoder, received_, 1);
+            return machine_received_.load() >= sent_.load();
+          }, kCloseWaitMs)) {
+        fail("the machine did not get the peer's bytes before a reset");
+      }
+      stream.reset();
+      return true;
+    }
+    // Orderly: no more data from this side; everything the bridge sent
+    // before it saw the end is still read.
+    stream.shutdown_send();
+    const auto deadline = Clock::now() + milliseconds(kCloseWaitMs);
+    while (quorvex::test::receive_decoded(stream, decoder, received_, 50)) {
+      if (Clock::now() > deadline) {
+        fail("the bridge did not close after an orderly close");
+        break;
+      }
+    }
+    return false;
+  }
+
+  // The last connection: takes what the machine still had to send.
+  bool drain(TcpStream& stream) {
+    LineDecoder decoder(false);
+    const std::uint64_t target = machine_transmitted_.load();
+    if (!wait_until([&] {
+          quorvex::test::receive_decoded(stream, decoder, received_, 5);
+          return received_.next_position() >= target || !received_.ok();
+        }, kCloseWaitMs)) {
+      fail("the last connection did not deliver the machine's last bytes");
+    }
+    return true;
+  }
+
+  void fail(std::string message) {
+    const std::lock_guard<std::mutex> lock(failures_lock_);
+    figures_.failures.push_back(std::move(message));
+  }
+
+  LoopbackServer& server_;
+  const std::atomic<std::uint64_t>& machine_received_;
+  const std::atomic<std::uint64_t>& machine_transmitted_;
+  const PatternStream peer_stream_{kPeerSeed};
+  std::mt19937_64 random_{42};
+  PatternReceiver received_{kMachineSeed, PatternReceiver::Gaps::kAllowed};
+  std::atomic<std::uint64_t> sent_{0};
+  std::atomic<bool> finishing_{false};
+  std::atomic<bool> aborting_{false};
+  std::atomic<bool> done_{false};
+  std::mutex failures_lock_;
+  PeerFigures figures_;  // written by the peer's thread until done_
+  std::thread thread_;   // last: starts when everything above exists
+};
+
+TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
+  const int seconds = env_int("IP232_SOAK_SECONDS", 20);
+  const std::optional<std::size_t> threads_before = quorvex::test::baseline_thread_count();
+  // (fraction of the run, heap bytes in use)
+  std::vector<std::pair<double, std::size_t>> heap_samples;
+  std::size_t most_threads = 0;
+  std::size_t largest_rx_queue = 0;
+  std::size_t largest_tx_pending = 0;
+  PeerFigures figures;
+  std::uint64_t machine_transmitted = 0;
+  std::uint64_t machine_received = 0;
+  std::uint64_t tx_dropped = 0;
+  int rts_changes = 0;
+  {
+    LoopbackServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    std::atomic<std::uint64_t> received_total{0};
+    std::atomic<std::uint64_t> transmitted_total{0};
+    // Declared before the endpoint: should the soak stop half-way, the
+    // endpoint goes first and its closed connection frees the peer.
+    SoakPeer peer(server, received_total, transmitted_total);
+    EndpointConfig config;
+    config.host = kLoopbackIpv4;
+    config.port = server.port();
+    config.raw = false;
+    config.handshake = true;  // line-state pairs travel with the data
+    Ip232SerialEndpoint endpoint(std::move(config));
+    MachineSide machine(endpoint, kMachineSeed, kPeerSeed,
+                        PatternReceiver::Gaps::kNever);
+
+    std::mt19937_64 random(7);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(seconds);
+    auto next_heap_sample = start;
+    heap_samples.reserve(static_cast<std::size_t>(seconds) * 10 + 10);
+    auto next_rts = start;
+    bool rts = true;
+    const auto observe = [&] {
+      largest_rx_queue = std::max(largest_rx_queue, endpoint.rx_queue_size());
+      largest_tx_pending = std::max(largest_tx_pending, endpoint.tx_pending_size());
+      if (const auto count = quorvex::test::process_thread_count()) {
+        most_threads = std::max(most_threads, *count);
+      }
+    };
+    while (Clock::now() < end && machine.received().ok()) {
+      const std::size_t moved = machine.transmit(1 + random() % 4096) + machine.receive();
+      transmitted_total.store(machine.transmitted());
+      received_total.store(machine.received().next_position());
+      if (Clock::now() >= next_rts) {
+        rts = !rts;
+        endpoint.set_rts(rts);
+        ++rts_changes;
+        next_rts += milliseconds(50);
+      }
+      if (Clock::now() >= next_heap_sample) {
+        if (const auto bytes = quorvex::test::heap_bytes_in_use()) {
+          const std::chrono::duration<double> elapsed = Clock::now() - start;
+          heap_samples.emplace_back(elapsed.count() / seconds, *bytes);
+        }
+        next_heap_sample += kHeapSampleInterval;
+      }
+      observe();
+      if (moved == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+
+    // The machine stops transmitting; the peer ends its connection and
+    // drains the rest on one last connection, while the machine reads on.
+    peer.finish();
+    const bool peer_finished = wait_until([&] {
+      machine.receive();
+      received_total.store(machine.received().next_position());
+      return peer.done();
+    }, 6 * kCloseWaitMs);
+    ASSERT_TRUE(peer_finished) << "the peer did not finish";
+    peer.join();
+    EXPECT_TRUE(wait_until([&] {
+      machine.receive();
+      return machine.received().next_position() >= peer.sent() ||
+             !machine.received().ok();
+    }, kCloseWaitMs));
+    figures = peer.figures();
+    EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+    EXPECT_EQ(machine.received().next_position(), peer.sent())
+        << "bytes the peer sent never reached the machine";
+    EXPECT_EQ(peer.received_position(), machine.transmitted())
+        << "bytes the machine wrote never reached the peer";
+    machine_transmitted = machine.transmitted();
+    machine_received = machine.received().next_position();
+    tx_dropped = endpoint.tx_dropped();
+  }
+
+  for (const std::string& failure : figures.failures) ADD_FAILURE() << failure;
+  EXPECT_GE(figures.connections, 3) << "too few connections to mean anything";
+  EXPECT_EQ(tx_dropped, 0u) << "the machine wrote into a full transmit buffer";
+  EXPECT_LE(largest_rx_queue, Ip232SerialEndpoint::kRxQueueLimit);
+  // The unsent rest of a batch goes back ahead of what the machine wrote
+  // meanwhile, so the buffer may briefly hold up to two buffers' worth.
+  EXPECT_LE(largest_tx_pending, 2 * (4096u + Ip232SerialEndpoint::kTxOverrunBytes + 2));
+  EXPECT_EQ(figures.lost_elsewhere, 0u);
+  const std::optional<std::size_t> heap_early = floor_between(heap_samples, 0.25, 0.5);
+  const std::optional<std::size_t> heap_late = floor_between(heap_samples, 0.75, 1.0);
+  if (heap_early && heap_late) {
+    EXPECT_LE(*heap_late, *heap_early + kFlatHeapBytes) << "heap in use grew";
+  }
+  if (threads_before) {
+    // The server's acceptor, the peer and the endpoint's two threads.
+    EXPECT_LE(most_threads, *threads_before + 4);
+    const auto after = quorvex::test::settled_thread_count(*threads_before, kCloseWaitMs);
+    EXPECT_EQ(after, threads_before) << "threads left running";
+  }
+
+  const auto mb = [](std::uint64_t bytes) { return static_cast<double>(bytes) / 1e6; };
+  std::cout << std::fixed << std::setprecision(1) << "[   SOAK   ] " << seconds
+            << " s, " << figures.connections << " connections (" << figures.orderly
+            << " orderly closes, " << figures.resets << " resets), " << rts_changes
+            << " request-to-send changes\n"
+            << "[   SOAK   ] machine to peer " << mb(machine_transmitted)
+            << " MB, peer to machine " << mb(machine_received) << " MB\n"
+            << "[   SOAK   ] lost: peer to machine "
+            << (machine_received == figures.sent ? 0 : figures.sent - machine_received)
+            << ", machine to peer after orderly closes " << figures.lost_elsewhere
+            << ", " << figures.lost_in_resets << " machine bytes in flight at "
+            << figures.resets << " resets; refused by a full buffer: " << tx_dropped
+            << "\n"
+            << "[   SOAK   ] largest receive queue " << largest_rx_queue
+            << ", largest transmit buffer " << largest_tx_pending
+            << ", least heap in use (second quarter -> last quarter) "
+            << (heap_early ? std::to_string(*heap_early) : "-") << " -> "
+            << (heap_late ? std::to_string(*heap_late) : "-") << " bytes, threads "
+            << (threads_before ? std::to_string(*threads_before) : "-") << " -> at most "
+            << (threads_before ? std::to_string(most_threads) : "-") << "\n";
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// Both ends of a bridge endpoint's line, as the fault and soak tests drive
+// them: the emulated machine's side (the endpoint's source and sink faces,
+// called from the test's thread) and a misbehaving peer (a loopback server
+// whose thread treats every connection it accepts in one chosen way).
+//
+// The data in each direction is a pattern stream (pattern_stream.h), so
+// every byte that arrives is checked for place and value.
+
+#ifndef QUORVEX_TESTS_SUPPORT_BRIDGE_DRIVER_H_
+#define QUORVEX_TESTS_SUPPORT_BRIDGE_DRIVER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/serial_device.h"
+#include "ip232/line_coding.h"
+#include "net/tcp_stream.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/pattern_stream.h"
+
+namespace quorvex::test {
+
+// An integer from the environment variable `name`, or `fallback` when it
+// is unset or not a positive number.
+int env_int(const char* name, int fallback);
+
+// Polls `condition` every millisecond or so until it holds or `timeout_ms`
+// has passed; returns the last answer.
+bool wait_until(const std::function<bool()>& condition,
+                int timeout_ms = kPatientWaitMs);
+
+// The emulated machine: transmits a pattern stream through the sink while
+// the device is ready for bytes, and checks what the source delivers
+// against another.
+class MachineSide {
+ public:
+  MachineSide(SerialPortDevice& device, std::uint64_t transmit_seed,
+              std::uint64_t receive_seed, PatternReceiver::Gaps receive_gaps);
+
+  // Writes pattern bytes while ready_for_byte() answers true, at most
+  // `max_bytes`; returns how many it wrote.
+  std::size_t transmit(std::size_t max_bytes);
+  // Writes `count` pattern bytes without asking whether the device is
+  // ready (bytes beyond its buffer are refused and counted by the device).
+  void transmit_unasked(std::size_t count);
+  // Takes the bytes the device holds now (at most kReceiveBurstBytes) and
+  // checks them; returns how many.
+  std::size_t receive();
+  static constexpr std::size_t kReceiveBurstBytes = 64 * 1024;
+
+  std::uint64_t transmitted() const { return transmitted_; }
+  const PatternReceiver& received() const { return received_; }
+
+ private:
+  SerialPortDevice& device_;
+  PatternStream transmit_stream_;
+  std::uint64_t transmitted_ = 0;
+  PatternReceiver received_;
+  std::vector<std::uint8_t> scratch_;
+};
+
+// The line coding of a peer: pattern bytes coded for the wire, and a
+// decoder for what it receives (one per connection).
+std::vector<std::uint8_t> coded_pattern(const PatternStream& stream,
+                                        std::uint64_t position,
+                                        std::size_t count, bool raw);
+
+// Receives on `stream` for at most `timeout_ms`, decodes with `decoder` and
+// checks with `receiver`; returns false once the stream ended or failed.
+bool receive_decoded(net::TcpStream& stream, ip232::LineDecoder& decoder,
+                     PatternReceiver& receiver, int timeout_ms);
+
+// A loopback server whose thread treats every connection it accepts the
+// same way, until destroyed.
+class MisbehavingPeer {
+ public:
+  enum class Behaviour {
+    kCloseAtOnce,  // accept and close at once
+    kResetAtOnce,  // accept and reset (RST) at once
+    kNeverRead,    // accept, hold the connection, never read or write
+    kFlood,        // accept and send a coded pattern stream as fast as the
+                   // connection takes it, until it ends
+  };
+
+  MisbehavingPeer(Behaviour behaviour, LoopbackServer::Options options = {});
+  ~MisbehavingPeer();
+  MisbehavingPeer(const MisbehavingPeer&) = delete;
+  MisbehavingPeer& operator=(const MisbehavingPeer&) = delete;
+
+  bool ok() const { return server_.ok(); }
+  std::uint16_t port() const { return server_.port(); }
+  std::size_t accepted() const { return handled_.load(); }
+
+ private:
+  void serve();
+
+  const Behaviour behaviour_;
+  LoopbackServer server_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::size_t> handled_{0};
+  std::vector<net::TcpStream> held_;  // kNeverRead: used by the thread only
+  std::thread thread_;
+};
+
+}  // namespace quorvex::test
+
+#endif  // QUORVEX_TESTS_SUPPORT_BRIDGE_DRIVER_H_
