@@ -23,8 +23,8 @@ constexpr std::size_t kRxResumeLevel =
 // Longest single wait of the connector for room in the receive queue; it
 // looks at request-to-send again after each.
 constexpr milliseconds kRxRoomWait{100};
-// Pause of the sender after a pass that found no usable connection for the
-// bytes it took (the connector has not yet noticed the loss).
+// Pause of the sender after a pass that found a connection published but
+// not yet marked connected.
 constexpr milliseconds kSenderRetryPause{10};
 // Longest single wait handed to the platform; longer intervals loop.
 constexpr milliseconds kLongestSingleWait{24 * 60 * 60 * 1000};
@@ -149,7 +149,8 @@ void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
   {
     std::lock_guard<std::mutex> lock(tx_lock_);
     // A doubled 0xFF is not tested separately, so the buffer may end one
-    // byte above the hard limit.
+    // byte above the hard limit. Bytes the sender put back do not count:
+    // they may arrive between the host's ready_for_byte() and this call.
     if (tx_pending_.size() - tx_returned_ >= tx_hard_limit_) {
       ++tx_dropped_;
       return;
@@ -165,7 +166,7 @@ void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
 bool Ip232SerialEndpoint::ready_for_byte() {
   if (!connected_.load()) return false;
   std::lock_guard<std::mutex> lock(tx_lock_);
-  return tx_pending_.size() - tx_returned_ < tx_ready_limit_;
+  return tx_pending_.size() < tx_ready_limit_;
 }
 
 void Ip232SerialEndpoint::set_rts(bool asserted) {
@@ -385,6 +386,10 @@ void Ip232SerialEndpoint::sender_main() {
   // The connection this thread last wrote to (0: none yet). A different
   // one has not yet been told the line state.
   std::uint64_t written_generation = 0;
+  // A connection found gone: the sender takes no more bytes until a newer
+  // one is published, so bytes go back at most once per connection and the
+  // buffer stays bounded.
+  std::uint64_t abandoned_generation = 0;
 
   for (;;) {
     {
@@ -392,8 +397,8 @@ void Ip232SerialEndpoint::sender_main() {
       tx_sender_waiting_ = true;
       tx_wake_.wait(lock, [&] {
         return stop_.load() ||
-               (connected_.load() && (!tx_pending_.empty() ||
-                                      tx_generation_ != written_generation));
+               (connected_.load() && tx_generation_ != abandoned_generation &&
+                (!tx_pending_.empty() || tx_generation_ != written_generation));
       });
       tx_sender_waiting_ = false;
       if (stop_.load()) return;  // pending bytes are not sent
@@ -412,43 +417,46 @@ void Ip232SerialEndpoint::sender_main() {
     const auto usable = [&] {
       return !stop_.load() && connected_.load() && current->is_open();
     };
-    if (!current || !usable()) {
-      // Nothing was written: the bytes wait, in order, for the next
-      // connection. The pause keeps this thread from spinning until the
-      // connector notices the loss.
-      put_back(batch, 0, 0);
+    std::size_t data_start = 0;
+    std::size_t sent = 0;
+    bool written = false;
+    if (current && usable()) {
+      if (generation != written_generation) {
+        // Every connection after the first starts with the line state,
+        // ahead of the bytes that waited for it; the first is told by the
+        // pair that set_rts() queued when the endpoint was attached.
+        if (generation > 1 && !line_decoder_.raw() && handshake_) {
+          const auto pair = rts_change(rts_.load());
+          batch.insert(batch.begin(), pair.begin(), pair.end());
+          data_start = pair.size();
+        }
+        written_generation = generation;
+      }
+      while (sent < batch.size()) {
+        const serial::WriteResult result = current->write(
+            std::span<const std::uint8_t>(batch).subspan(sent));
+        if (result.failed) break;  // nothing of this call went out
+        sent += result.count;
+        if (sent == batch.size()) break;
+        // Partly taken (or not at all: the socket's buffer is full).
+        std::this_thread::sleep_for(milliseconds(kPartialWritePauseMs));
+        if (!usable()) break;
+      }
+      written = sent == batch.size();
+    }
+    if (written || stop_.load()) continue;
+
+    // What no connection took waits, in order, for the next one (pending
+    // bytes are not sent after stop anyway).
+    put_back(batch, data_start, sent);
+    if (!current || !current->is_open()) {
+      abandoned_generation = generation;
+    } else {
+      // Published but not yet marked connected: look again shortly.
       std::unique_lock<std::mutex> lock(tx_lock_);
       tx_wake_.wait_for(lock, kSenderRetryPause,
                         [this] { return stop_.load(); });
-      continue;
     }
-    std::size_t data_start = 0;
-    if (generation != written_generation) {
-      // Every connection after the first starts with the line state, ahead
-      // of the bytes that waited for it; the first is told by the pair
-      // that set_rts() queued when the endpoint was attached.
-      if (generation > 1 && !line_decoder_.raw() && handshake_) {
-        const auto pair = rts_change(rts_.load());
-        batch.insert(batch.begin(), pair.begin(), pair.end());
-        data_start = pair.size();
-      }
-      written_generation = generation;
-    }
-
-    std::size_t sent = 0;
-    while (sent < batch.size()) {
-      const serial::WriteResult result = current->write(
-          std::span<const std::uint8_t>(batch).subspan(sent));
-      if (result.failed) break;  // nothing of this call went out
-      sent += result.count;
-      if (sent == batch.size()) break;
-      // Partly taken (or not at all: the socket's buffer is full).
-      std::this_thread::sleep_for(milliseconds(kPartialWritePauseMs));
-      if (!usable()) break;
-    }
-    // What the connection did not take waits for the next one; on stop
-    // pending bytes are not sent anyway.
-    if (sent < batch.size() && !stop_.load()) put_back(batch, data_start, sent);
   }
 }
 

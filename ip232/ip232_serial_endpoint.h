@@ -17,9 +17,9 @@
 // false at tx_buffer bytes, write_byte() keeps accepting up to tx_buffer + 64
 // and counts what it refuses beyond that. Bytes that no connection took
 // (the connection went away first) stay buffered, in order, for the next
-// one, without counting against those limits; each connection after the
-// first begins with the current request-to-send state when that is sent
-// in-band.
+// one (write_byte() does not count them against its limit); each
+// connection after the first begins with the current request-to-send state
+// when that is sent in-band.
 
 #ifndef QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
 #define QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
@@ -159,9 +159,9 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   std::vector<std::uint8_t> tx_pending_;  // coded bytes not yet sent
   std::uint64_t tx_dropped_ = 0;  // bytes refused because tx_pending_ was full
   // Bytes at the front of tx_pending_ that the sender put back because no
-  // connection took them. They do not count against the host's limits, so
-  // a host that honours ready_for_byte() never has a byte refused for them;
-  // the buffer may then hold up to twice the hard limit.
+  // connection took them. write_byte() does not count them, so a host that
+  // honours ready_for_byte() never has a byte refused because of them; the
+  // buffer may then hold about twice the hard limit.
   std::size_t tx_returned_ = 0;
   bool tx_sender_waiting_ = false;   // the sender waits on tx_wake_
   std::uint64_t tx_generation_ = 0;  // number of the newest published port
