@@ -120,24 +120,38 @@ void Ip232SerialEndpoint::notify_change() const {
 // --- Source face --------------------------------------------------------
 
 bool Ip232SerialEndpoint::has_byte() {
-  std::lock_guard<std::mutex> lock(rx_lock_);
-  return !rx_queue_.empty();
+  // Only the host removes bytes, so a byte seen here is still there for
+  // read_byte().
+  return rx_batch_next_ < rx_batch_end_ ||
+         rx_queued_.load(std::memory_order_acquire) > 0;
 }
 
 std::uint8_t Ip232SerialEndpoint::read_byte() {
-  std::uint8_t byte = 0;
+  if (rx_batch_next_ < rx_batch_end_) {
+    const std::uint8_t byte = rx_batch_[rx_batch_next_++];
+    rx_batch_left_.store(rx_batch_end_ - rx_batch_next_, std::memory_order_release);
+    return byte;
+  }
   bool wake_connector = false;
   {
     std::lock_guard<std::mutex> lock(rx_lock_);
     if (rx_queue_.empty()) return 0;
-    byte = rx_queue_.front();
-    rx_queue_.pop_front();
-    // Only the step to the resume level wakes the connector, so a host
-    // reading byte by byte does not signal on every byte.
-    wake_connector = rx_connector_waiting_ && rx_queue_.size() == kRxResumeLevel;
+    // The oldest bytes, in order; the first one is returned now.
+    const std::size_t count = std::min(rx_queue_.size(), rx_batch_.size());
+    const auto end = rx_queue_.begin() + static_cast<std::ptrdiff_t>(count);
+    std::copy(rx_queue_.begin(), end, rx_batch_.begin());
+    rx_queue_.erase(rx_queue_.begin(), end);
+    rx_queued_.store(rx_queue_.size(), std::memory_order_release);
+    rx_batch_next_ = 1;
+    rx_batch_end_ = count;
+    rx_batch_left_.store(count - 1, std::memory_order_release);
+    // Looked at once per batch, not per byte: a connector waiting for room
+    // is woken by the first batch taken at or below the resume level.
+    wake_connector = rx_connector_waiting_ &&
+                     rx_queue_.size() + count - 1 <= kRxResumeLevel;
   }
   if (wake_connector) rx_room_.notify_one();
-  return byte;
+  return rx_batch_[0];
 }
 
 bool Ip232SerialEndpoint::carrier_detect() { return false; }
@@ -159,14 +173,15 @@ void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
     // bytes: only the first byte into an empty buffer needs to wake it.
     wake_sender = tx_sender_waiting_ && tx_pending_.empty();
     append_data_byte(line_decoder_.raw(), byte, tx_pending_);
+    tx_queued_.store(tx_pending_.size(), std::memory_order_release);
   }
   if (wake_sender) tx_wake_.notify_one();
 }
 
 bool Ip232SerialEndpoint::ready_for_byte() {
   if (!connected_.load()) return false;
-  std::lock_guard<std::mutex> lock(tx_lock_);
-  return tx_pending_.size() < tx_ready_limit_;
+  // The size as it stood after the last change under tx_lock_.
+  return tx_queued_.load(std::memory_order_acquire) < tx_ready_limit_;
 }
 
 void Ip232SerialEndpoint::set_rts(bool asserted) {
@@ -188,6 +203,7 @@ void Ip232SerialEndpoint::set_rts(bool asserted) {
     if (tx_pending_.size() - tx_returned_ + 2 > tx_hard_limit_) return;
     wake_sender = tx_sender_waiting_ && tx_pending_.empty();
     append_rts_change(asserted, tx_pending_);
+    tx_queued_.store(tx_pending_.size(), std::memory_order_release);
   }
   if (wake_sender) tx_wake_.notify_one();
 }
@@ -215,7 +231,7 @@ std::size_t Ip232SerialEndpoint::tx_pending_size() const {
 
 std::size_t Ip232SerialEndpoint::rx_queue_size() const {
   std::lock_guard<std::mutex> lock(rx_lock_);
-  return rx_queue_.size();
+  return rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire);
 }
 
 // --- Connector thread ---------------------------------------------------
@@ -347,18 +363,24 @@ std::size_t Ip232SerialEndpoint::deliver_received(
     std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return 0;
   std::lock_guard<std::mutex> lock(rx_lock_);
-  const std::size_t room =
-      kRxQueueLimit - std::min(rx_queue_.size(), kRxQueueLimit);
+  // The host's batch only shrinks without the lock, so this count errs on
+  // the safe side.
+  const std::size_t held =
+      rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire);
+  const std::size_t room = kRxQueueLimit - std::min(held, kRxQueueLimit);
   const std::size_t count = std::min(room, bytes.size());
   rx_queue_.insert(rx_queue_.end(), bytes.begin(),
                    bytes.begin() + static_cast<std::ptrdiff_t>(count));
+  rx_queued_.store(rx_queue_.size(), std::memory_order_release);
   return count;
 }
 
 void Ip232SerialEndpoint::wait_for_rx_room() {
   std::unique_lock<std::mutex> lock(rx_lock_);
   const auto ready = [this] {
-    return stop_.load() || rx_queue_.size() <= kRxResumeLevel;
+    return stop_.load() ||
+           rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire) <=
+               kRxResumeLevel;
   };
   if (ready()) return;
   rx_connector_waiting_ = true;
@@ -405,6 +427,7 @@ void Ip232SerialEndpoint::sender_main() {
       batch.clear();
       batch.swap(tx_pending_);
       tx_returned_ = 0;
+      tx_queued_.store(0, std::memory_order_release);
     }
 
     std::shared_ptr<serial::HostSerialPort> current;
@@ -479,6 +502,7 @@ void Ip232SerialEndpoint::put_back(const std::vector<std::uint8_t>& batch,
   // Only the sender puts bytes back, and it took the whole buffer before,
   // so these are all the returned bytes there are.
   tx_returned_ = batch.size() - from;
+  tx_queued_.store(tx_pending_.size(), std::memory_order_release);
 }
 
 }  // namespace quorvex::ip232

@@ -24,6 +24,7 @@
 #ifndef QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
 #define QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -92,7 +93,7 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   std::string status_text() const;  // last connection error; empty when ok
   std::uint64_t tx_dropped() const;
   std::size_t tx_pending_size() const;
-  std::size_t rx_queue_size() const;
+  std::size_t rx_queue_size() const;  // received, not yet read by the host
 
  private:
   // Thread bodies.
@@ -152,6 +153,20 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // State below is protected by rx_lock_.
   std::deque<std::uint8_t> rx_queue_;  // at most kRxQueueLimit bytes
   bool rx_connector_waiting_ = false;  // the connector waits for room
+  // rx_queue_.size(), stored under rx_lock_ after every change, so that
+  // has_byte(), which the host calls in a tight loop, needs no lock.
+  std::atomic<std::size_t> rx_queued_{0};
+
+  // The host's batch: read_byte() moves up to a read's worth of bytes out
+  // of rx_queue_ under rx_lock_ at once and hands them out one by one
+  // without it. Used by the host's thread only; rx_batch_left_, written by
+  // that thread only, lets the connector count these bytes against the
+  // receive queue's limit, so queue and batch together never hold more
+  // than kRxQueueLimit bytes.
+  std::array<std::uint8_t, kReadChunkBytes> rx_batch_{};
+  std::size_t rx_batch_next_ = 0;
+  std::size_t rx_batch_end_ = 0;
+  std::atomic<std::size_t> rx_batch_left_{0};
 
   mutable std::mutex tx_lock_;
   std::condition_variable tx_wake_;  // waited on by the sender only
@@ -164,6 +179,9 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // buffer may then hold about twice the hard limit.
   std::size_t tx_returned_ = 0;
   bool tx_sender_waiting_ = false;   // the sender waits on tx_wake_
+  // tx_pending_.size(), stored under tx_lock_ after every change, so that
+  // ready_for_byte(), which the host asks before every byte, needs no lock.
+  std::atomic<std::size_t> tx_queued_{0};
   std::uint64_t tx_generation_ = 0;  // number of the newest published port
 
   std::mutex backoff_lock_;
