@@ -98,20 +98,26 @@ serial::ReadResult TcpClientSerialPort::read(std::span<std::uint8_t> buffer) {
   const SocketHandle socket = socket_.load();
   if (socket == kInvalidSocket || !open_.load()) return kReadClosed;
 
-  SocketError error;
-  switch (wait_readable(socket, kReadWaitMs, error)) {
-    case WaitOutcome::kTimedOut:
-      return kReadWouldBlock;
-    case WaitOutcome::kFailed:
-      // A failed wait says nothing certain about the connection, so the
-      // port keeps its state; the caller drops it on `closed` anyway.
-      return is_would_block(error) ? kReadWouldBlock : kReadClosed;
-    case WaitOutcome::kReady:
-      break;
-  }
-  const TransferResult received = receive_some(socket, buffer);
+  // While data flows it is already there: receive first and wait only when
+  // nothing is, which saves a system call per read under load.
+  TransferResult received = receive_some(socket, buffer);
   if (received.ok && received.count > 0) return {received.count, false, false};
-  if (!received.ok && is_would_block(received.error)) return kReadWouldBlock;
+  if (!received.ok && is_would_block(received.error)) {
+    SocketError error;
+    switch (wait_readable(socket, kReadWaitMs, error)) {
+      case WaitOutcome::kTimedOut:
+        return kReadWouldBlock;
+      case WaitOutcome::kFailed:
+        // A failed wait says nothing certain about the connection, so the
+        // port keeps its state; the caller drops it on `closed` anyway.
+        return is_would_block(error) ? kReadWouldBlock : kReadClosed;
+      case WaitOutcome::kReady:
+        break;
+    }
+    received = receive_some(socket, buffer);
+    if (received.ok && received.count > 0) return {received.count, false, false};
+    if (!received.ok && is_would_block(received.error)) return kReadWouldBlock;
+  }
   // The peer's orderly close and a connection error end the port alike.
   open_.store(false);
   return kReadClosed;
