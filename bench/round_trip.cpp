@@ -15,6 +15,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/peer.h"
+#include "bench/process_stats.h"
 #include "net/tcp_stream.h"
 
 namespace quorvex::bench {
@@ -70,7 +71,9 @@ void measure_round_trip(const Options& options, Report& report) {
   if (!plain) throw std::runtime_error("cannot connect to the echo peer: " + error);
   plain->set_no_delay();
 
+  const std::vector<ThreadId> before = list_threads();
   auto endpoint = make_endpoint(bridge_peer.port(), /*raw=*/false);
+  const std::vector<ThreadId> threads = new_threads(before, list_threads());
   if (!wait_until([&] { return endpoint->is_connected(); }, std::chrono::seconds(10))) {
     throw std::runtime_error("the endpoint did not connect to the echo peer");
   }
@@ -86,13 +89,23 @@ void measure_round_trip(const Options& options, Report& report) {
     if (!plain_round_trip(*plain, next)) ++lost;
   }
   const std::size_t per_block = (options.round_trips + kBlocks - 1) / kBlocks;
+  // The endpoint threads' wakeups during the bridge blocks only.
+  std::uint64_t bridge_switches = 0;
+  bool switches_counted = !threads.empty();
   for (std::size_t block = 0; block < kBlocks; ++block) {
     // Every byte value takes part, 0xFF (doubled on the line) included.
     for (std::size_t i = 0; i < per_block; ++i, ++next) {
       if (auto t = plain_round_trip(*plain, next)) socket.push_back(*t); else ++lost;
     }
+    const auto usage_before = thread_usage(threads);
     for (std::size_t i = 0; i < per_block; ++i, ++next) {
       if (auto t = bridge_round_trip(*endpoint, next)) bridge.push_back(*t); else ++lost;
+    }
+    const auto usage_after = thread_usage(threads);
+    if (usage_before && usage_after) {
+      bridge_switches += usage_after->switches - usage_before->switches;
+    } else {
+      switches_counted = false;
     }
     if (lost > 0) break;
   }
@@ -109,6 +122,12 @@ void measure_round_trip(const Options& options, Report& report) {
   report.number("rt_plain_p99_us", "plain socket ping-pong, 99th percentile", s.p99, "us", 1);
   report.number("rt_ratio", "bridge median / plain median", ratio, "x", 2,
                 "<= 1.5", ratio <= 1.5);
+  if (switches_counted && b.count > 0) {
+    report.number("rt_bridge_wakeups_per_trip", "bridge threads' wakeups per round trip",
+                  static_cast<double>(bridge_switches) / static_cast<double>(b.count), "", 2);
+  } else {
+    report.missing("rt_bridge_wakeups_per_trip", "bridge threads' wakeups per round trip", "");
+  }
   report.flag("rt_verified", "every byte came back unchanged", lost == 0, "yes",
               lost == 0);
 }
