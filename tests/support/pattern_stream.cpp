@@ -79,17 +79,32 @@ bool PatternReceiver::settle() {
   return ok();
 }
 
+bool PatternReceiver::settle_ending_at(std::uint64_t end) {
+  if (!ok() || held_.empty()) return ok();
+  if (end < next_ + 1 + held_.size() ||
+      !stream_.matches(end - held_.size(), held_)) {
+    return fail("the last " + std::to_string(held_.size()) +
+                " bytes received are not the stream's bytes before position " +
+                std::to_string(end));
+  }
+  return place_held_back_at(end - held_.size());
+}
+
+bool PatternReceiver::place_held_back_at(std::uint64_t position) {
+  ++gaps_;
+  skipped_ += position - next_;
+  next_ = position + held_.size();
+  held_.clear();
+  return true;
+}
+
 bool PatternReceiver::place_held_back() {
   // The earliest place that fits. A short run may fit by chance earlier
   // than where it was sent, never later, so later bytes are never judged
   // against a position beyond their own.
   for (std::uint64_t p = next_ + 1; p <= next_ + kGapSearchBytes; ++p) {
     if (stream_.byte_at(p) == held_.front() && stream_.matches(p, held_)) {
-      ++gaps_;
-      skipped_ += p - next_;
-      next_ = p + held_.size();
-      held_.clear();
-      return true;
+      return place_held_back_at(p);
     }
   }
   return fail("bytes after position " + std::to_string(next_) +

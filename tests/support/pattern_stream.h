@@ -49,8 +49,13 @@ class PatternReceiver {
   // that does not belong. Stays false after a failure.
   bool take(std::span<const std::uint8_t> data);
   // Places a run after a gap that is still too short to be placed for
-  // sure (call when no more bytes will come for now).
+  // sure (call when no more bytes will come for now): at the earliest
+  // place that fits.
   bool settle();
+  // Same, for a run known to end just before position `end`.
+  bool settle_ending_at(std::uint64_t end);
+  // Bytes of a run after a gap, received but not yet placed.
+  std::size_t held_back() const { return held_.size(); }
 
   // One past the last position received; bytes skipped over by gaps; gaps.
   std::uint64_t next_position() const { return next_; }
@@ -61,6 +66,7 @@ class PatternReceiver {
 
  private:
   bool place_held_back();
+  bool place_held_back_at(std::uint64_t position);
   bool fail(std::string message);
 
   PatternStream stream_;
