@@ -117,21 +117,22 @@ std::vector<std::uint8_t> peer_chunk(const PatternStream& stream,
 // connection that only takes what the machine has still to send.
 class SoakPeer {
  public:
-  SoakPeer(LoopbackServer& server, const std::atomic<std::uint64_t>& machine_received,
-           const std::atomic<std::uint64_t>& machine_transmitted)
-      : server_(server),
-        machine_received_(machine_received),
-        machine_transmitted_(machine_transmitted),
-        thread_([this] { run(); }) {}
+  SoakPeer(LoopbackServer& server, const std::atomic<std::uint64_t>& machine_received)
+      : server_(server), machine_received_(machine_received), thread_([this] { run(); }) {}
   // Ends the peer's thread even when the soak stopped half-way.
   ~SoakPeer() {
     aborting_.store(true);
     join();
   }
 
-  // Stops after the current connection and a last draining one; the
-  // machine must have stopped transmitting.
+  // Resets no more connections; ends the current one in order and serves
+  // a last one that only takes what the machine sends until it stops.
   void finish() { finishing_.store(true); }
+  // The machine has stopped after writing `transmitted` bytes in all.
+  void machine_stopped(std::uint64_t transmitted) {
+    final_position_.store(transmitted);
+    machine_stopped_.store(true);
+  }
   void join() {
     if (thread_.joinable()) thread_.join();
   }
@@ -196,8 +197,9 @@ class SoakPeer {
   }
 
   // One connection: traffic both ways until a random moment, then an
-  // orderly close or (`reset`) a reset. Returns `reset`.
-  bool serve(TcpStream& stream, bool reset) {
+  // orderly close or (`want_reset`, unless finishing) a reset. Returns
+  // whether it reset.
+  bool serve(TcpStream& stream, bool want_reset) {
     LineDecoder decoder(false);
     const auto end = Clock::now() + milliseconds(random_() % 1500);
     while (Clock::now() < end && received_.ok() && !aborting_.load()) {
@@ -213,7 +215,7 @@ class SoakPeer {
       }
       quorvex::test::receive_decoded(stream, decoder, received_, 2);
     }
-    if (reset) {
+    if (want_reset && !finishing_.load()) {
       // Every byte sent must reach the machine first: a reset may discard
       // what the bridge's socket holds unread, which is TCP's loss, not
       // the bridge's.
@@ -239,10 +241,20 @@ class SoakPeer {
     return false;
   }
 
-  // The last connection: takes what the machine still had to send.
+  // The last connection: takes what the machine sends until it stops.
+  // The machine goes on writing for a while after finish(), so its last
+  // bytes were written after the last reset: none of them can have been
+  // lost in flight, and every one must arrive here.
   bool drain(TcpStream& stream) {
     LineDecoder decoder(false);
-    const std::uint64_t target = machine_transmitted_.load();
+    if (!wait_until([&] {
+          quorvex::test::receive_decoded(stream, decoder, received_, 5);
+          return machine_stopped_.load();
+        }, 2 * kCloseWaitMs)) {
+      fail("the machine did not stop");
+      return true;
+    }
+    const std::uint64_t target = final_position_.load();
     if (!wait_until([&] {
           quorvex::test::receive_decoded(stream, decoder, received_, 5);
           return received_.next_position() + received_.held_back() >= target ||
@@ -262,12 +274,13 @@ class SoakPeer {
 
   LoopbackServer& server_;
   const std::atomic<std::uint64_t>& machine_received_;
-  const std::atomic<std::uint64_t>& machine_transmitted_;
   const PatternStream peer_stream_{kPeerSeed};
   std::mt19937_64 random_{42};
   PatternReceiver received_{kMachineSeed, PatternReceiver::Gaps::kAllowed};
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<bool> finishing_{false};
+  std::atomic<bool> machine_stopped_{false};
+  std::atomic<std::uint64_t> final_position_{0};
   std::atomic<bool> aborting_{false};
   std::atomic<bool> done_{false};
   std::mutex failures_lock_;
@@ -292,10 +305,9 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
     LoopbackServer server;
     ASSERT_TRUE(server.ok()) << server.error();
     std::atomic<std::uint64_t> received_total{0};
-    std::atomic<std::uint64_t> transmitted_total{0};
     // Declared before the endpoint: should the soak stop half-way, the
     // endpoint goes first and its closed connection frees the peer.
-    SoakPeer peer(server, received_total, transmitted_total);
+    SoakPeer peer(server, received_total);
     EndpointConfig config;
     config.host = kLoopbackIpv4;
     config.port = server.port();
@@ -321,7 +333,6 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
     };
     while (Clock::now() < end && machine.received().ok()) {
       const std::size_t moved = machine.transmit(1 + random() % 4096) + machine.receive();
-      transmitted_total.store(machine.transmitted());
       received_total.store(machine.received().next_position());
       if (Clock::now() >= next_rts) {
         rts = !rts;
@@ -340,9 +351,19 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
       if (moved == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 
-    // The machine stops transmitting; the peer ends its connection and
-    // drains the rest on one last connection, while the machine reads on.
+    // The peer resets no more connections; the machine writes 4 KB more,
+    // so that its last bytes come after any reset, and stops. The peer
+    // ends its connection in order and takes the rest on one last
+    // connection, while the machine reads on.
     peer.finish();
+    const std::uint64_t at_finish = machine.transmitted();
+    wait_until([&] {
+      machine.transmit(4096);
+      machine.receive();
+      received_total.store(machine.received().next_position());
+      return machine.transmitted() >= at_finish + 4096;
+    }, kCloseWaitMs);
+    peer.machine_stopped(machine.transmitted());
     const bool peer_finished = wait_until([&] {
       machine.receive();
       received_total.store(machine.received().next_position());
