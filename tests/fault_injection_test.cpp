@@ -261,7 +261,8 @@ TEST(Ip232SerialEndpointFaults, PeerThatNeverReadsBacksUpTransmitAndLosesNothing
     return !endpoint.ready_for_byte() &&
            endpoint.tx_pending_size() >= 4096;
   }, 2 * kPatientWaitMs)) << "transmit side never backed up";
-  EXPECT_FALSE(endpoint.ready_for_byte());
+  // Not asked again here: a system that grows its send buffer on its own
+  // (Wine does) may take a little more meanwhile and make it ready again.
   EXPECT_TRUE(endpoint.is_connected());
 
   // Once the peer reads, every byte written arrives and the endpoint is
