@@ -486,14 +486,15 @@ void Ip232SerialEndpoint::sender_main() {
 void Ip232SerialEndpoint::put_back(const std::vector<std::uint8_t>& batch,
                                    std::size_t data_start, std::size_t sent) {
   // The batch holds whole sequences from `data_start` on. One that was cut
-  // (its first byte went out) is not sent again: the next connection must
-  // not begin with the second half of a pair.
-  std::size_t from = std::max(sent, data_start);
-  if (!line_decoder_.raw()) {
-    std::size_t at = data_start;
-    while (at < from) at += coded_size(false, batch[at]);
-    from = at;
-  }
+  // (only its escape byte went out) goes back whole: the old connection
+  // could not decode a lone escape, and the next one must not begin with
+  // the second half of a pair.
+  const std::span<const std::uint8_t> data =
+      std::span<const std::uint8_t>(batch).subspan(data_start);
+  const std::size_t from =
+      data_start +
+      resume_point(line_decoder_.raw(), data,
+                   sent > data_start ? sent - data_start : 0);
   if (from >= batch.size()) return;
   std::lock_guard<std::mutex> lock(tx_lock_);
   tx_pending_.insert(tx_pending_.begin(),

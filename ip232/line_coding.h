@@ -28,6 +28,22 @@ inline std::size_t coded_size(bool raw, std::uint8_t byte) {
   return (!raw && byte == kEscapeByte) ? 2 : 1;
 }
 
+// Where a coded stream may resume after its first `cut` bytes went out:
+// `cut` itself when it falls between sequences, else the start of the
+// sequence it cut in two, so that the sequence is sent again whole. The
+// stream `coded` begins with a sequence; in mode "raw" every byte is one.
+inline std::size_t resume_point(bool raw, std::span<const std::uint8_t> coded,
+                                std::size_t cut) {
+  if (raw) return cut;
+  std::size_t at = 0;
+  while (at < cut && at < coded.size()) {
+    const std::size_t next = at + coded_size(false, coded[at]);
+    if (next > cut) break;
+    at = next;
+  }
+  return at;
+}
+
 // Appends the wire form of data byte `byte` to `out`.
 template <typename ByteContainer>
 void append_data_byte(bool raw, std::uint8_t byte, ByteContainer& out) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,49 @@ TEST(LineCoding, RoundTripsEveryByteAtEverySplit) {
       ASSERT_EQ(out, data) << "raw " << raw << " split at " << split;
       ASSERT_FALSE(decoder.escape_pending());
     }
+  }
+}
+
+TEST(LineCoding, ResumePointStartsTheSequenceThatWasCut) {
+  struct Case {
+    bool raw;
+    Bytes wire;
+    std::size_t cut;     // bytes that went out
+    std::size_t resume;  // where the next connection starts
+  };
+  const Case cases[] = {
+      {false, {0x41, 0xFF, 0xFF, 0x42}, 0, 0},
+      {false, {0x41, 0xFF, 0xFF, 0x42}, 1, 1},
+      {false, {0x41, 0xFF, 0xFF, 0x42}, 2, 1},  // only the escape went out
+      {false, {0x41, 0xFF, 0xFF, 0x42}, 3, 3},
+      {false, {0xFF, 0x01, 0x41}, 1, 0},        // a cut line-state pair
+      {false, {0xFF, 0xFF, 0xFF, 0xFF}, 3, 2},
+      {false, {0x41}, 5, 1},                    // past the end
+      {true, {0xFF, 0xFF, 0x42}, 1, 1},         // nothing is coded
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(resume_point(c.raw, c.wire, c.cut), c.resume)
+        << hex(c.wire) << " cut after " << c.cut << " raw " << c.raw;
+  }
+}
+
+// A connection that dies after any prefix of the wire form, followed by a
+// new one that starts at the resume point, delivers every data byte once.
+TEST(LineCoding, ResumingAfterAnyCutLosesAndRepeatsNothing) {
+  Bytes data;
+  for (int i = 0; i < 64; ++i) {
+    data.push_back(static_cast<std::uint8_t>(i % 3 == 0 ? 0xFF : i));
+  }
+  const Bytes wire = encode_data(false, data);
+  for (std::size_t cut = 0; cut <= wire.size(); ++cut) {
+    LineDecoder first(false);
+    Bytes out;
+    first.decode(std::span<const std::uint8_t>(wire).first(cut), out);
+    LineDecoder second(false);
+    second.decode(std::span<const std::uint8_t>(wire).subspan(
+                      resume_point(false, wire, cut)),
+                  out);
+    ASSERT_EQ(hex(out), hex(data)) << "cut after " << cut;
   }
 }
 
