@@ -3,33 +3,16 @@
 #include <cstring>
 
 #include "host/extension_library.h"
+#include "host/system_error_text.h"
 
 namespace quorvex::host {
-
-namespace {
-
-std::string system_text(DWORD code) {
-  char buffer[512] = {};
-  const DWORD n = ::FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, buffer, sizeof(buffer), nullptr);
-  std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' ||
-                           text.back() == ' ' || text.back() == '.')) {
-    text.pop_back();
-  }
-  if (text.empty()) text = "error " + std::to_string(code);
-  return text;
-}
-
-}  // namespace
 
 std::optional<ExtensionLibrary> ExtensionLibrary::load(const std::string& path,
                                                        std::string& error) {
   HMODULE module = ::LoadLibraryA(path.c_str());
   if (module == nullptr) {
     const DWORD code = ::GetLastError();
-    error = "cannot load extension '" + path + "': " + system_text(code) +
+    error = "cannot load extension '" + path + "': " + system_error_text(code) +
             " (error " + std::to_string(code) + ")";
     return std::nullopt;
   }

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "host/terminal.h"
+#include "host/system_error_text.h"
 
 namespace quorvex::host {
 
@@ -29,20 +30,6 @@ BOOL WINAPI on_console_control(DWORD event) {
     default:
       return FALSE;
   }
-}
-
-std::string system_text(DWORD code) {
-  char buffer[512] = {};
-  const DWORD n = ::FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, buffer, sizeof(buffer), nullptr);
-  std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' ||
-                           text.back() == ' ' || text.back() == '.')) {
-    text.pop_back();
-  }
-  if (text.empty()) text = "error " + std::to_string(code);
-  return text;
 }
 
 }  // namespace
@@ -99,7 +86,7 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer) {
     // A pipe whose writer closed ends the input like end of file.
     if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return result;
     result.failed = true;
-    result.error = system_text(code);
+    result.error = system_error_text(code);
     return result;
   }
   result.count = got;
@@ -114,7 +101,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     const DWORD chunk = left > MAXDWORD ? MAXDWORD : static_cast<DWORD>(left);
     DWORD written = 0;
     if (::WriteFile(output, data.data() + done, chunk, &written, nullptr) == 0) {
-      error = system_text(::GetLastError());
+      error = system_error_text(::GetLastError());
       return false;
     }
     done += written;
