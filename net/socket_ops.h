@@ -46,6 +46,21 @@ struct ResolvedAddress {
   std::vector<std::uint8_t> address;  // the platform's socket address bytes
 };
 
+// Copies a resolver's list (the platform's addrinfo entries) into
+// `addresses`, in the resolver's order. Shared by the platform files.
+template <typename AddrInfo>
+void copy_resolved(const AddrInfo* list, std::vector<ResolvedAddress>& addresses) {
+  addresses.clear();
+  for (const AddrInfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    ResolvedAddress& address = addresses.emplace_back();
+    address.family = entry->ai_family;
+    address.type = entry->ai_socktype;
+    address.protocol = entry->ai_protocol;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
+    address.address.assign(bytes, bytes + entry->ai_addrlen);
+  }
+}
+
 // Resolves `host` (a name or a numeric address, IPv6 without brackets) and
 // `service` (a decimal port) for stream sockets of either family. On
 // success fills `addresses` in the resolver's order and returns true; on

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "net/socket_handle.h"
 #include "net/socket_ops.h"
@@ -100,21 +101,9 @@ bool resolve_stream_addresses(const std::string& host,
     error = last_error();
     return false;
   }
-  addresses.clear();
-  try {
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-      ResolvedAddress& address = addresses.emplace_back();
-      address.family = entry->ai_family;
-      address.type = entry->ai_socktype;
-      address.protocol = entry->ai_protocol;
-      const auto* bytes = reinterpret_cast<const std::uint8_t*>(entry->ai_addr);
-      address.address.assign(bytes, bytes + entry->ai_addrlen);
-    }
-  } catch (...) {
-    ::freeaddrinfo(list);
-    throw;
-  }
-  ::freeaddrinfo(list);
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(
+      list, &::freeaddrinfo);
+  copy_resolved(list, addresses);
   return true;
 }
 
