@@ -44,6 +44,7 @@
 #include "extension/options.h"
 #include "fuzz/fuzz_check.h"
 #include "net/tcp_stream.h"
+#include "tests/support/extension_helpers.h"
 
 namespace {
 
@@ -83,18 +84,6 @@ std::uint16_t find_refused_port() {
   std::fprintf(stderr, "no free loopback port\n");
   std::abort();
 }
-
-// A device that some other extension attached to the port.
-class ForeignDevice final : public quorvex::SerialPortDevice {
- public:
-  bool has_byte() override { return false; }
-  std::uint8_t read_byte() override { return 0; }
-  bool carrier_detect() override { return false; }
-  void write_byte(std::uint8_t) override {}
-  bool ready_for_byte() override { return true; }
-  void set_rts(bool) override {}
-  void set_break(bool) override {}
-};
 
 std::optional<std::string> option(const quorvex::Extension& extension,
                                   std::string_view key) {
@@ -151,7 +140,7 @@ enum class Machine { kWithPort, kWithoutPort, kPortTaken };
 
 void fuzz_attach(quorvex::Ip232SerialExtension& extension,
                  quorvex::SerialPort& port, Machine machine) {
-  ForeignDevice foreign;
+  quorvex::test::OtherDevice foreign;
   quorvex::ExtensionContext context;
   context.machine_name = "fuzz";
   if (machine != Machine::kWithoutPort) context.serial_port = &port;
