@@ -11,15 +11,18 @@
 
 namespace quorvex::bench {
 
-std::unique_ptr<ip232::Ip232SerialEndpoint> make_endpoint(std::uint16_t port,
-                                                          bool raw) {
+std::unique_ptr<ip232::Ip232SerialEndpoint> make_endpoint(
+    std::uint16_t port, bool raw, std::vector<ThreadId>* started) {
   ip232::EndpointConfig config;
   config.host = "127.0.0.1";
   config.port = port;
   config.raw = raw;
   config.handshake = false;
   config.tx_buffer = 4096;
+  const std::vector<ThreadId> before =
+      started ? list_threads() : std::vector<ThreadId>();
   auto endpoint = std::make_unique<ip232::Ip232SerialEndpoint>(std::move(config));
+  if (started) *started = new_threads(before, list_threads());
   endpoint->set_rts(true);
   return endpoint;
 }

@@ -45,9 +45,10 @@ inline double megabytes_per_second(std::uint64_t bytes, Clock::duration d) {
 // An endpoint to 127.0.0.1:`port` as the extension would attach it, with
 // handshake off (the data is the only thing on the line) and the default
 // transmit buffer; request-to-send is asserted, which in mode "raw" lets it
-// connect.
-std::unique_ptr<ip232::Ip232SerialEndpoint> make_endpoint(std::uint16_t port,
-                                                          bool raw);
+// connect. With `started`, the threads the endpoint started go there (none
+// where the platform cannot list threads), for the per-thread CPU figures.
+std::unique_ptr<ip232::Ip232SerialEndpoint> make_endpoint(
+    std::uint16_t port, bool raw, std::vector<ThreadId>* started = nullptr);
 
 // Calls `done` every `step` until it answers true (then true) or `limit`
 // has passed (then false).

@@ -48,9 +48,8 @@ struct IdleCost {
 IdleCost idle_cost(std::uint16_t port, double seconds,
                    const std::function<bool(ip232::Ip232SerialEndpoint&)>& ready,
                    const Activity& activity = stay_idle) {
-  const std::vector<ThreadId> before = list_threads();
-  auto endpoint = make_endpoint(port, /*raw=*/false);
-  const std::vector<ThreadId> threads = new_threads(before, list_threads());
+  std::vector<ThreadId> threads;
+  auto endpoint = make_endpoint(port, /*raw=*/false, &threads);
   if (!wait_until([&] { return ready(*endpoint); }, std::chrono::seconds(10))) {
     return {};
   }

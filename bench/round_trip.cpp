@@ -71,9 +71,8 @@ void measure_round_trip(const Options& options, Report& report) {
   if (!plain) throw std::runtime_error("cannot connect to the echo peer: " + error);
   plain->set_no_delay();
 
-  const std::vector<ThreadId> before = list_threads();
-  auto endpoint = make_endpoint(bridge_peer.port(), /*raw=*/false);
-  const std::vector<ThreadId> threads = new_threads(before, list_threads());
+  std::vector<ThreadId> threads;
+  auto endpoint = make_endpoint(bridge_peer.port(), /*raw=*/false, &threads);
   if (!wait_until([&] { return endpoint->is_connected(); }, std::chrono::seconds(10))) {
     throw std::runtime_error("the endpoint did not connect to the echo peer");
   }

@@ -99,9 +99,8 @@ RunResult host_to_peer(const Pattern& pattern, bool raw, std::uint64_t total) {
       }
     }
   });
-  const std::vector<ThreadId> before = list_threads();
-  auto endpoint = make_endpoint(peer.port(), raw);
-  const std::vector<ThreadId> threads = new_threads(before, list_threads());
+  std::vector<ThreadId> threads;
+  auto endpoint = make_endpoint(peer.port(), raw, &threads);
   if (!wait_until([&] { return endpoint->is_connected(); }, std::chrono::seconds(10))) {
     return {};
   }
@@ -145,9 +144,8 @@ RunResult peer_to_host(const Pattern& pattern, bool raw, std::uint64_t total) {
     }
     hold(stream, buffer, stop);
   });
-  const std::vector<ThreadId> before = list_threads();
-  auto endpoint = make_endpoint(peer.port(), raw);
-  const std::vector<ThreadId> threads = new_threads(before, list_threads());
+  std::vector<ThreadId> threads;
+  auto endpoint = make_endpoint(peer.port(), raw, &threads);
   if (!wait_until([&] { return endpoint->is_connected(); }, std::chrono::seconds(10))) {
     return {};
   }
