@@ -163,9 +163,10 @@ void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
   {
     std::lock_guard<std::mutex> lock(tx_lock_);
     // A doubled 0xFF is not tested separately, so the buffer may end one
-    // byte above the hard limit. Bytes the sender put back do not count:
-    // they may arrive between the host's ready_for_byte() and this call.
-    if (tx_pending_.size() - tx_returned_ >= tx_hard_limit_) {
+    // byte above the hard limit. The sender's batch counts too: putting it
+    // back does not change the sum, so a host that honours ready_for_byte()
+    // never has a byte refused.
+    if (tx_pending_.size() + tx_in_flight_ >= tx_hard_limit_) {
       ++tx_dropped_;
       return;
     }
@@ -173,7 +174,8 @@ void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
     // bytes: only the first byte into an empty buffer needs to wake it.
     wake_sender = tx_sender_waiting_ && tx_pending_.empty();
     append_data_byte(line_decoder_.raw(), byte, tx_pending_);
-    tx_queued_.store(tx_pending_.size(), std::memory_order_release);
+    tx_tail_is_line_state_ = false;
+    tx_queued_.store(tx_pending_.size() + tx_in_flight_, std::memory_order_release);
   }
   if (wake_sender) tx_wake_.notify_one();
 }
@@ -199,11 +201,21 @@ void Ip232SerialEndpoint::set_rts(bool asserted) {
   bool wake_sender = false;
   {
     std::lock_guard<std::mutex> lock(tx_lock_);
-    // The pair goes in whole or not at all; a change without room is lost.
-    if (tx_pending_.size() - tx_returned_ + 2 > tx_hard_limit_) return;
+    // The pair goes in whole. Without room for it, a pair that still ends
+    // the buffer takes the new state (the change in between is never
+    // sent); otherwise this one goes in past the limit, once, since data
+    // bytes are refused after it and further changes replace it. Either
+    // way the peer ends up with the current state, after the data that
+    // came before it.
+    const bool room = tx_pending_.size() + tx_in_flight_ + 2 <= tx_hard_limit_;
+    if (!room && tx_tail_is_line_state_) {
+      tx_pending_.back() = rts_change(asserted)[1];
+      return;
+    }
     wake_sender = tx_sender_waiting_ && tx_pending_.empty();
     append_rts_change(asserted, tx_pending_);
-    tx_queued_.store(tx_pending_.size(), std::memory_order_release);
+    tx_tail_is_line_state_ = true;
+    tx_queued_.store(tx_pending_.size() + tx_in_flight_, std::memory_order_release);
   }
   if (wake_sender) tx_wake_.notify_one();
 }
@@ -226,7 +238,7 @@ std::uint64_t Ip232SerialEndpoint::tx_dropped() const {
 
 std::size_t Ip232SerialEndpoint::tx_pending_size() const {
   std::lock_guard<std::mutex> lock(tx_lock_);
-  return tx_pending_.size();
+  return tx_pending_.size() + tx_in_flight_;
 }
 
 std::size_t Ip232SerialEndpoint::rx_queue_size() const {
@@ -291,7 +303,8 @@ void Ip232SerialEndpoint::connector_main() {
         delivered = deliver_received(decoded);
       }
     } else if (current) {
-      drop_connection(*current);
+      hang_up(*current, chunk, backlog);
+      current.reset();
     } else if (backlog) {
       wait_for_rx_room();
     } else {
@@ -305,7 +318,7 @@ bool Ip232SerialEndpoint::connect_and_publish() {
   // address, without any lock held.
   std::shared_ptr<serial::HostSerialPort> fresh =
       std::make_shared<net::TcpClientSerialPort>(host_, port_number_,
-                                                 kConnectTimeoutMs);
+                                                 kConnectTimeoutMs, &stop_);
   if (stop_.load()) return false;
   if (!fresh->is_open()) {
     {
@@ -359,6 +372,42 @@ void Ip232SerialEndpoint::drop_connection(serial::HostSerialPort& current) {
   notify_change();
 }
 
+void Ip232SerialEndpoint::hang_up(serial::HostSerialPort& current,
+                                  std::span<std::uint8_t> chunk, bool backlog) {
+  // Unpublished first: the sender takes no more bytes for this connection,
+  // and what it has not written yet goes back for the next one.
+  std::shared_ptr<serial::HostSerialPort> previous;
+  {
+    std::lock_guard<std::mutex> lock(port_lock_);
+    previous = std::move(port_);
+  }
+  connected_.store(false);
+  // What the system already took still goes out, then the end of the
+  // stream. Closing now, with the server's bytes unread, would make the
+  // system reset the connection and throw away what it has not sent.
+  current.end_sending();
+  const Clock::time_point deadline = deadline_after(kHangUpDrainMs);
+  std::vector<std::uint8_t> decoded;
+  while (!stop_.load() && Clock::now() < deadline) {
+    const serial::ReadResult result = current.read(chunk);
+    if (result.closed) break;
+    if (result.count > 0) {
+      // Bytes that do not fit are dropped: the server must not be held up
+      // while it still has to take what was sent. Decoded bytes of an
+      // earlier read that still wait for room stay ahead of these.
+      decoded.clear();
+      line_decoder_.decode(std::span<const std::uint8_t>(chunk.data(), result.count),
+                           decoded);
+      if (!backlog) deliver_received(decoded);
+    } else if (current.sending_acknowledged()) {
+      break;
+    }
+  }
+  current.shutdown();
+  previous.reset();
+  notify_change();
+}
+
 std::size_t Ip232SerialEndpoint::deliver_received(
     std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return 0;
@@ -409,13 +458,18 @@ void Ip232SerialEndpoint::sender_main() {
   // one has not yet been told the line state.
   std::uint64_t written_generation = 0;
   // A connection found gone: the sender takes no more bytes until a newer
-  // one is published, so bytes go back at most once per connection and the
-  // buffer stays bounded.
+  // one is published, so bytes go back at most once per connection.
   std::uint64_t abandoned_generation = 0;
+  bool batch_ends_with_line_state = false;
 
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(tx_lock_);
+      // The last batch is written (or was put back): it no longer counts.
+      if (tx_in_flight_ != 0) {
+        tx_in_flight_ = 0;
+        tx_queued_.store(tx_pending_.size(), std::memory_order_release);
+      }
       tx_sender_waiting_ = true;
       tx_wake_.wait(lock, [&] {
         return stop_.load() ||
@@ -426,8 +480,11 @@ void Ip232SerialEndpoint::sender_main() {
       if (stop_.load()) return;  // pending bytes are not sent
       batch.clear();
       batch.swap(tx_pending_);
-      tx_returned_ = 0;
-      tx_queued_.store(0, std::memory_order_release);
+      // Still held: tx_queued_ keeps counting these bytes until they are
+      // written or put back.
+      tx_in_flight_ = batch.size();
+      batch_ends_with_line_state = tx_tail_is_line_state_;
+      tx_tail_is_line_state_ = false;
     }
 
     std::shared_ptr<serial::HostSerialPort> current;
@@ -443,6 +500,7 @@ void Ip232SerialEndpoint::sender_main() {
     std::size_t data_start = 0;
     std::size_t sent = 0;
     bool written = false;
+    bool send_failed = false;
     if (current && usable()) {
       if (generation != written_generation) {
         // Every connection after the first starts with the line state,
@@ -458,7 +516,12 @@ void Ip232SerialEndpoint::sender_main() {
       while (sent < batch.size()) {
         const serial::WriteResult result = current->write(
             std::span<const std::uint8_t>(batch).subspan(sent));
-        if (result.failed) break;  // nothing of this call went out
+        if (result.failed) {
+          // Nothing of this call went out, and nothing more will on this
+          // connection; the connector reads on until its end.
+          send_failed = true;
+          break;
+        }
         sent += result.count;
         if (sent == batch.size()) break;
         // Partly taken (or not at all: the socket's buffer is full).
@@ -471,8 +534,8 @@ void Ip232SerialEndpoint::sender_main() {
 
     // What no connection took waits, in order, for the next one (pending
     // bytes are not sent after stop anyway).
-    put_back(batch, data_start, sent);
-    if (!current || !current->is_open()) {
+    put_back(batch, data_start, sent, batch_ends_with_line_state);
+    if (send_failed || !current || !current->is_open()) {
       abandoned_generation = generation;
     } else {
       // Published but not yet marked connected: look again shortly.
@@ -484,7 +547,8 @@ void Ip232SerialEndpoint::sender_main() {
 }
 
 void Ip232SerialEndpoint::put_back(const std::vector<std::uint8_t>& batch,
-                                   std::size_t data_start, std::size_t sent) {
+                                   std::size_t data_start, std::size_t sent,
+                                   bool ends_with_line_state) {
   // The batch holds whole sequences from `data_start` on. One that was cut
   // (only its escape byte went out) goes back whole: the old connection
   // could not decode a lone escape, and the next one must not begin with
@@ -495,14 +559,16 @@ void Ip232SerialEndpoint::put_back(const std::vector<std::uint8_t>& batch,
       data_start +
       resume_point(line_decoder_.raw(), data,
                    sent > data_start ? sent - data_start : 0);
-  if (from >= batch.size()) return;
   std::lock_guard<std::mutex> lock(tx_lock_);
-  tx_pending_.insert(tx_pending_.begin(),
-                     batch.begin() + static_cast<std::ptrdiff_t>(from),
-                     batch.end());
-  // Only the sender puts bytes back, and it took the whole buffer before,
-  // so these are all the returned bytes there are.
-  tx_returned_ = batch.size() - from;
+  if (from < batch.size()) {
+    // The returned bytes end where the batch ended: the pair that may end
+    // them is the tail only when nothing was written after them.
+    if (tx_pending_.empty()) tx_tail_is_line_state_ = ends_with_line_state;
+    tx_pending_.insert(tx_pending_.begin(),
+                       batch.begin() + static_cast<std::ptrdiff_t>(from),
+                       batch.end());
+  }
+  tx_in_flight_ = 0;
   tx_queued_.store(tx_pending_.size(), std::memory_order_release);
 }
 

@@ -15,11 +15,26 @@
 // stops reading the socket until the host takes bytes, so nothing received
 // is lost. The transmit buffer holds coded bytes: ready_for_byte() turns
 // false at tx_buffer bytes, write_byte() keeps accepting up to tx_buffer + 64
-// and counts what it refuses beyond that. Bytes that no connection took
-// (the connection went away first) stay buffered, in order, for the next
-// one (write_byte() does not count them against its limit); each
+// and counts what it refuses beyond that. Both count the batch the sender is
+// writing as well as the bytes waiting, so the endpoint never holds more than
+// tx_bound() bytes for the network. Bytes that no connection took (the
+// connection went away first) go back, in order, for the next one; each
 // connection after the first begins with the current request-to-send state
-// when that is sent in-band.
+// when that is sent in-band. A request-to-send change is never refused: when
+// the buffer is full it goes in past the limit, and further changes replace
+// it until data follows, so the peer always ends up with the current state.
+//
+// The ends of a connection lose nothing that the endpoint holds:
+// - when the server hangs up (in order or with a reset), every byte it sent
+//   before that and that the system still holds reaches the receive queue;
+//   a failed write ends sending on that connection only, and what was not
+//   written waits for the next connection;
+// - in mode "raw", dropping request-to-send ends sending in order (a
+//   half-close) and keeps reading until the server has acknowledged what
+//   was sent, has closed its side, or kHangUpDrainMs have passed; bytes
+//   that arrive meanwhile go to the receive queue while it has room and are
+//   discarded after that.
+// Only the stop sequence ends a connection without waiting.
 
 #ifndef QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
 #define QUORVEX_IP232_IP232_SERIAL_ENDPOINT_H_
@@ -65,6 +80,16 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   static constexpr std::size_t kRxQueueLimit = 4096;
   static constexpr std::int64_t kPartialWritePauseMs = 2;
   static constexpr std::size_t kTxOverrunBytes = 64;
+  // Longest wait, after request-to-send was dropped in mode "raw", for the
+  // server to take what was sent before the connection is closed.
+  static constexpr std::int64_t kHangUpDrainMs = 3000;
+  // Most coded bytes the endpoint ever holds for the network (waiting and
+  // being written) with a transmit threshold of `tx_buffer`: the hard
+  // limit, one byte of a doubled 0xFF past it, and one line-state pair that
+  // is never refused.
+  static constexpr std::size_t tx_bound(std::size_t tx_buffer) {
+    return tx_buffer + kTxOverrunBytes + 3;
+  }
 
   // Starts the connector and the sender; returns at once. Throws
   // std::system_error when a thread cannot be started (nothing is left
@@ -92,6 +117,7 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   bool is_connected() const;
   std::string status_text() const;  // last connection error; empty when ok
   std::uint64_t tx_dropped() const;
+  // Coded bytes held for the network: waiting, and in the sender's batch.
   std::size_t tx_pending_size() const;
   std::size_t rx_queue_size() const;  // received, not yet read by the host
 
@@ -106,6 +132,13 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   bool connect_and_publish();
   // Shuts `current` (the published port) down and unpublishes it.
   void drop_connection(serial::HostSerialPort& current);
+  // Mode "raw", request-to-send dropped: unpublishes `current`, ends its
+  // sending in order and reads on (into `chunk`, delivering what fits of
+  // the data into the receive queue) until the server has taken what was
+  // sent, closes, kHangUpDrainMs pass or stop is set; then shuts it down.
+  // `backlog` holds decoded bytes still waiting for room; they stay first.
+  void hang_up(serial::HostSerialPort& current, std::span<std::uint8_t> chunk,
+               bool backlog);
   // Appends what fits of `bytes` to the receive queue; returns how many.
   std::size_t deliver_received(std::span<const std::uint8_t> bytes);
   // Waits, at most a short while, until the receive queue has room for a
@@ -118,9 +151,10 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // Sender step: puts the part of `batch` that no connection took back at
   // the front of tx_pending_. `data_start` is where the bytes taken from
   // tx_pending_ begin (after a line-state pair for the connection), `sent`
-  // how many bytes of the batch went out.
+  // how many bytes of the batch went out; `ends_with_line_state` whether
+  // the batch ends with a request-to-send pair.
   void put_back(const std::vector<std::uint8_t>& batch, std::size_t data_start,
-                std::size_t sent);
+                std::size_t sent, bool ends_with_line_state);
 
   // The first steps of the stop sequence: sets stop, wakes every waiting
   // thread and shuts the published port down. Joining is left to the caller.
@@ -172,15 +206,17 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   std::condition_variable tx_wake_;  // waited on by the sender only
   // State below is protected by tx_lock_.
   std::vector<std::uint8_t> tx_pending_;  // coded bytes not yet sent
-  std::uint64_t tx_dropped_ = 0;  // bytes refused because tx_pending_ was full
-  // Bytes at the front of tx_pending_ that the sender put back because no
-  // connection took them. write_byte() does not count them, so a host that
-  // honours ready_for_byte() never has a byte refused because of them; the
-  // buffer may then hold about twice the hard limit.
-  std::size_t tx_returned_ = 0;
+  std::uint64_t tx_dropped_ = 0;  // bytes refused because the buffer was full
+  // Bytes the sender took out of tx_pending_ and has not finished with:
+  // they count against the limits until they are written or put back.
+  std::size_t tx_in_flight_ = 0;
+  // The last bytes of tx_pending_ are a request-to-send pair that a later
+  // change may replace when there is no room for another.
+  bool tx_tail_is_line_state_ = false;
   bool tx_sender_waiting_ = false;   // the sender waits on tx_wake_
-  // tx_pending_.size(), stored under tx_lock_ after every change, so that
-  // ready_for_byte(), which the host asks before every byte, needs no lock.
+  // tx_pending_.size() + tx_in_flight_, stored under tx_lock_ after every
+  // change, so that ready_for_byte(), which the host asks before every
+  // byte, needs no lock.
   std::atomic<std::size_t> tx_queued_{0};
   std::uint64_t tx_generation_ = 0;  // number of the newest published port
 

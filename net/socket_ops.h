@@ -123,6 +123,14 @@ void set_no_delay(SocketHandle socket);
 // Shuts the connection down in both directions; failure is ignored.
 void shutdown_both(SocketHandle socket);
 
+// Ends the sending direction after the bytes already queued; failure is
+// ignored.
+void shutdown_send(SocketHandle socket);
+
+// Whether the far end has acknowledged every byte sent and the end of the
+// stream (after shutdown_send()); false where the system cannot tell.
+bool send_side_acknowledged(SocketHandle socket);
+
 // Closes `socket`; failure is ignored.
 void close_socket(SocketHandle socket);
 

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -204,6 +205,17 @@ void set_no_delay(SocketHandle socket) {
 }
 
 void shutdown_both(SocketHandle socket) { ::shutdown(to_fd(socket), SHUT_RDWR); }
+
+void shutdown_send(SocketHandle socket) { ::shutdown(to_fd(socket), SHUT_WR); }
+
+bool send_side_acknowledged(SocketHandle socket) {
+  // The send queue's count (TIOCOUTQ, Linux and the BSDs) includes bytes
+  // sent but not yet acknowledged, and the end of the stream takes one
+  // sequence number too: 0 after shutdown_send() means all of it arrived.
+  int unacknowledged = 0;
+  return ::ioctl(to_fd(socket), TIOCOUTQ, &unacknowledged) == 0 &&
+         unacknowledged == 0;
+}
 
 void close_socket(SocketHandle socket) {
   // Not retried on EINTR: Linux releases the descriptor even then, and a

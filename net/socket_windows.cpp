@@ -61,6 +61,35 @@ timeval time_limit(std::int64_t timeout_ms) {
   return limit;
 }
 
+// SIO_TCP_INFO and what it fills for version 0 (TCP_INFO_v0, whose state
+// counts CLOSED 0 ... FIN_WAIT_2 6 ... TIME_WAIT 10); the system's headers
+// declare them only for builds aimed at Windows 10 1703 and later.
+constexpr DWORD kSioTcpInfo = _WSAIORW(IOC_VENDOR, 39);
+constexpr ULONG kTcpStateClosed = 0;
+constexpr ULONG kTcpStateFinWait2 = 6;
+constexpr ULONG kTcpStateTimeWait = 10;
+struct TcpInfoVersion0 {
+  ULONG State;
+  ULONG Mss;
+  ULONG64 ConnectionTimeMs;
+  BOOLEAN TimestampsEnabled;
+  ULONG RttUs;
+  ULONG MinRttUs;
+  ULONG BytesInFlight;
+  ULONG Cwnd;
+  ULONG SndWnd;
+  ULONG RcvWnd;
+  ULONG RcvBuf;
+  ULONG64 BytesOut;
+  ULONG64 BytesIn;
+  ULONG BytesReordered;
+  ULONG BytesRetrans;
+  ULONG FastRetrans;
+  ULONG DupAcksIn;
+  ULONG TimeoutEpisodes;
+  UCHAR SynRetrans;
+};
+
 }  // namespace
 
 void ensure_socket_startup() {
@@ -195,6 +224,23 @@ void set_no_delay(SocketHandle socket) {
 }
 
 void shutdown_both(SocketHandle socket) { ::shutdown(to_socket(socket), SD_BOTH); }
+
+void shutdown_send(SocketHandle socket) { ::shutdown(to_socket(socket), SD_SEND); }
+
+bool send_side_acknowledged(SocketHandle socket) {
+  // Once the far end has acknowledged the end of the stream the connection
+  // is in FIN_WAIT_2 (or later); that end follows every byte sent. Systems
+  // without SIO_TCP_INFO (before Windows 10 1703, and Wine) cannot tell.
+  DWORD version = 0;
+  TcpInfoVersion0 info{};
+  DWORD returned = 0;
+  if (::WSAIoctl(to_socket(socket), kSioTcpInfo, &version, sizeof version, &info,
+                 sizeof info, &returned, nullptr, nullptr) != 0) {
+    return false;
+  }
+  return info.State == kTcpStateFinWait2 || info.State == kTcpStateTimeWait ||
+         info.State == kTcpStateClosed;
+}
 
 void close_socket(SocketHandle socket) { ::closesocket(to_socket(socket)); }
 

@@ -1,5 +1,7 @@
 #include "net/tcp_client_serial_port.h"
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -13,8 +15,32 @@ constexpr serial::ReadResult kReadClosed{0, false, true};
 
 // Tries one resolved address: returns the connected non-blocking socket,
 // or kInvalidSocket with the reason in `last` (any socket made is closed).
+// Waits for a connection in progress to finish, at most `timeout_ms`, in
+// slices when `cancel` is given so that a cancel ends the wait early
+// (reported as a timeout).
+WaitOutcome wait_connect_cancellable(SocketHandle socket, std::int64_t timeout_ms,
+                                     const std::atomic<bool>* cancel,
+                                     SocketError& error) {
+  if (cancel == nullptr) return wait_connect_done(socket, timeout_ms, error);
+  using Clock = std::chrono::steady_clock;
+  const auto bounded = std::chrono::milliseconds(std::max<std::int64_t>(timeout_ms, 0));
+  const Clock::time_point deadline = Clock::now() + bounded;
+  for (;;) {
+    const std::int64_t left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const WaitOutcome outcome = wait_connect_done(
+        socket, std::clamp<std::int64_t>(left, 0, TcpClientSerialPort::kCancelCheckMs),
+        error);
+    if (outcome != WaitOutcome::kTimedOut || left <= TcpClientSerialPort::kCancelCheckMs ||
+        cancel->load()) {
+      return outcome;
+    }
+  }
+}
+
 SocketHandle connect_one(const ResolvedAddress& address,
-                         std::int64_t connect_timeout_ms, std::string& last) {
+                         std::int64_t connect_timeout_ms,
+                         const std::atomic<bool>* cancel, std::string& last) {
   SocketError error;
   const SocketHandle socket = create_socket(address, error);
   if (socket == kInvalidSocket) {
@@ -41,10 +67,10 @@ SocketHandle connect_one(const ResolvedAddress& address,
   // The wait watches the error condition as well as writability: Windows
   // signals a failed non-blocking connect only as an exception, and without
   // it a refused address would cost the whole timeout.
-  switch (wait_connect_done(socket, connect_timeout_ms, error)) {
+  switch (wait_connect_cancellable(socket, connect_timeout_ms, cancel, error)) {
     case WaitOutcome::kTimedOut:
       close_socket(socket);
-      last = "connection timed out";
+      last = cancel != nullptr && cancel->load() ? "cancelled" : "connection timed out";
       return kInvalidSocket;
     case WaitOutcome::kFailed:
       return fail(error);
@@ -60,9 +86,10 @@ SocketHandle connect_one(const ResolvedAddress& address,
 
 TcpClientSerialPort::TcpClientSerialPort(const std::string& host,
                                          std::uint16_t port,
-                                         std::int64_t connect_timeout_ms) {
+                                         std::int64_t connect_timeout_ms,
+                                         const std::atomic<bool>* cancel) {
   ensure_socket_startup();
-  connect(host, port, connect_timeout_ms);
+  connect(host, port, connect_timeout_ms, cancel);
 }
 
 TcpClientSerialPort::~TcpClientSerialPort() {
@@ -71,7 +98,8 @@ TcpClientSerialPort::~TcpClientSerialPort() {
 }
 
 void TcpClientSerialPort::connect(const std::string& host, std::uint16_t port,
-                                  std::int64_t connect_timeout_ms) {
+                                  std::int64_t connect_timeout_ms,
+                                  const std::atomic<bool>* cancel) {
   const std::string service = std::to_string(port);
   std::vector<ResolvedAddress> addresses;
   SocketError error;
@@ -83,10 +111,15 @@ void TcpClientSerialPort::connect(const std::string& host, std::uint16_t port,
   // Only the failure of the last address tried is reported.
   std::string last;
   for (const ResolvedAddress& address : addresses) {
-    const SocketHandle socket = connect_one(address, connect_timeout_ms, last);
+    if (cancel != nullptr && cancel->load()) {
+      last = "cancelled";
+      break;
+    }
+    const SocketHandle socket = connect_one(address, connect_timeout_ms, cancel, last);
     if (socket == kInvalidSocket) continue;
     set_no_delay(socket);
     socket_.exchange(socket);
+    sending_.store(true);
     open_.exchange(true);
     return;
   }
@@ -125,13 +158,16 @@ serial::ReadResult TcpClientSerialPort::read(std::span<std::uint8_t> buffer) {
 
 serial::WriteResult TcpClientSerialPort::write(std::span<const std::uint8_t> data) {
   const SocketHandle socket = socket_.load();
-  if (socket == kInvalidSocket || !open_.load()) return {0, true};
+  if (socket == kInvalidSocket || !open_.load() || !sending_.load()) return {0, true};
 
   const TransferResult sent = send_some(socket, data);
   if (sent.ok) return {sent.count, false};
   // A full send buffer is no failure: the caller tries again later.
   if (is_would_block(sent.error)) return {0, false};
-  open_.store(false);
+  // Typically the far end closed and answered the bytes that followed with
+  // a reset. What it sent before that is still to be read, so only sending
+  // ends here; read() reports the end once it has handed out the rest.
+  sending_.store(false);
   return {0, true};
 }
 
@@ -142,6 +178,7 @@ bool TcpClientSerialPort::is_open() const {
 void TcpClientSerialPort::shutdown() {
   const std::lock_guard<std::mutex> lock(shutdown_lock_);
   open_.exchange(false);
+  sending_.store(false);
   // The handle stays held: a read() or write() racing with this call still
   // works on a valid socket, which only the destructor closes.
   const SocketHandle socket = socket_.load();
@@ -153,5 +190,17 @@ void TcpClientSerialPort::flush() {
 }
 
 std::string_view TcpClientSerialPort::last_error() const { return error_text_; }
+
+void TcpClientSerialPort::end_sending() {
+  const std::lock_guard<std::mutex> lock(shutdown_lock_);
+  sending_.store(false);
+  const SocketHandle socket = socket_.load();
+  if (socket != kInvalidSocket && open_.load()) shutdown_send(socket);
+}
+
+bool TcpClientSerialPort::sending_acknowledged() const {
+  const SocketHandle socket = socket_.load();
+  return socket != kInvalidSocket && send_side_acknowledged(socket);
+}
 
 }  // namespace quorvex::net

@@ -7,6 +7,10 @@
 // connected non-blocking socket) or not open (holding a text that says
 // why). A port that was shut down or lost its connection never reopens.
 //
+// A failed write() ends sending, not the connection: read() still hands
+// out what the far end sent before it closed or reset, then reports the
+// end. end_sending() closes the sending direction in order (a half-close).
+//
 // Thread safety: read(), write(), is_open() and last_error() take no lock
 // and may run concurrently on different threads; shutdown() may be called
 // from any thread at any time. The socket is closed only by the destructor,
@@ -33,12 +37,19 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   // The longest wait of read() for data.
   static constexpr int kReadWaitMs = 100;
 
+  // How often a connect in progress looks at its cancel flag.
+  static constexpr std::int64_t kCancelCheckMs = 50;
+
   // Connects to `host` (a name or a numeric address, IPv6 without brackets)
   // on `port`, waiting at most `connect_timeout_ms` for each address tried.
   // Returns in every network outcome: is_open() tells success, last_error()
   // the reason of a failure. Throws only when memory is exhausted.
+  // When `cancel` is given and becomes true, the attempt ends within
+  // kCancelCheckMs of a connect wait, or before the next address; a name
+  // lookup in progress cannot be cut short.
   TcpClientSerialPort(const std::string& host, std::uint16_t port,
-                      std::int64_t connect_timeout_ms);
+                      std::int64_t connect_timeout_ms,
+                      const std::atomic<bool>* cancel = nullptr);
   // Closes a held socket, without shutting it down first.
   ~TcpClientSerialPort() override;
 
@@ -51,10 +62,12 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   void shutdown() override;
   void flush() override;
   std::string_view last_error() const override;
+  void end_sending() override;
+  bool sending_acknowledged() const override;
 
  private:
   void connect(const std::string& host, std::uint16_t port,
-               std::int64_t connect_timeout_ms);
+               std::int64_t connect_timeout_ms, const std::atomic<bool>* cancel);
 
   // The connected socket, or kInvalidSocket. Stored by the constructor on
   // success and taken back by the destructor, both by atomic exchange.
@@ -62,6 +75,9 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   // Set by the constructor on success; cleared by shutdown(), and by read()
   // or write() when the connection ends. Never set again.
   std::atomic<bool> open_{false};
+  // Set with open_; cleared by a failed write() and by end_sending() or
+  // shutdown(). Never set again.
+  std::atomic<bool> sending_{false};
   std::mutex shutdown_lock_;  // serialises shutdown() only
   std::string error_text_;    // written only inside the constructor
 };

@@ -5,6 +5,9 @@
 // Implementations are shared between threads: read() and write() may run
 // on different threads at once, and shutdown() may be called from any
 // thread at any time, also while a read() waits.
+//
+// A failed write() ends sending only: read() goes on delivering what the
+// far end sent before the connection ended, until it reports the end.
 
 #ifndef QUORVEX_SERIAL_HOST_SERIAL_PORT_H_
 #define QUORVEX_SERIAL_HOST_SERIAL_PORT_H_
@@ -49,6 +52,14 @@ class HostSerialPort {
   virtual void flush() = 0;
   // Why the connection could not be made; empty after a successful one.
   virtual std::string_view last_error() const = 0;
+  // Ends the sending direction in order: what write() handed over still
+  // goes out, followed by the end of the stream, and reading goes on.
+  // Later writes fail.
+  virtual void end_sending() = 0;
+  // Whether, after end_sending(), the far end has acknowledged everything
+  // sent and the end of the stream. False while it has not, and where the
+  // platform cannot tell.
+  virtual bool sending_acknowledged() const = 0;
 };
 
 }  // namespace quorvex::serial

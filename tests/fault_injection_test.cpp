@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -381,6 +382,263 @@ TEST(Ip232SerialEndpointFaults, PeerClosingAtOnceInALoopIsRetriedThenServed) {
   EXPECT_EQ(endpoint.tx_dropped(), 0u);
 }
 
+// --- The ends of a connection ----------------------------------------------
+//
+// A call ends while bytes are on their way: the server hangs up while the
+// machine types, the machine drops request-to-send while the server talks,
+// the line state changes while the line is congested, servers that close at
+// once while the machine never stops writing.
+
+// A server sends its last screen and hangs up in order while the machine,
+// reading at a serial line's pace, goes on typing: the keys typed after the
+// close make the server's system answer with a reset, and still every byte
+// of the screen reaches the machine.
+class HangUpWhileTyping : public testing::TestWithParam<bool> {};
+
+TEST_P(HangUpWhileTyping, EveryByteOfTheLastScreenArrives) {
+  const bool raw = GetParam();
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  EndpointConfig config = config_for(server.port());
+  config.raw = raw;
+  Ip232SerialEndpoint endpoint(std::move(config));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+  if (raw) endpoint.set_rts(true);
+  std::optional<TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+
+  constexpr std::size_t kLastScreen = 30000;
+  const PatternStream peer_stream(kPeerSeed);
+  std::atomic<bool> hung_up{false};
+  std::thread server_side([&] {
+    peer->send_all(coded_pattern(peer_stream, 0, kLastScreen, raw));
+    // Its system has taken the screen; the server reads what was typed so
+    // far and closes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::uint8_t typed[4096];
+    while (peer->receive(typed, 10).count > 0) {
+    }
+    peer->close();
+    hung_up.store(true);
+  });
+  // 256 bytes every 5 ms, a key every 20 ms.
+  auto next_key = Clock::now();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(4 * kPatientWaitMs);
+  while (machine.received().next_position() < kLastScreen && machine.received().ok() &&
+         Clock::now() < deadline) {
+    machine.receive(256);
+    if (Clock::now() >= next_key) {
+      machine.transmit_unasked(1);
+      next_key += std::chrono::milliseconds(20);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  server_side.join();
+  EXPECT_TRUE(hung_up.load());
+  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+  EXPECT_EQ(machine.received().next_position(), kLastScreen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, HangUpWhileTyping,
+                         testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Raw" : "Ip232");
+                         });
+
+TEST(Ip232SerialEndpointFaults, RawDropOfRequestToSendDeliversWhatWasAccepted) {
+  // The server talks all the time and reads slowly through a small window,
+  // so most of what the bridge accepted still waits in its system when the
+  // machine drops request-to-send.
+  LoopbackServer::Options options;
+  options.receive_buffer_bytes = 8192;
+  LoopbackServer server(options);
+  ASSERT_TRUE(server.ok()) << server.error();
+  EndpointConfig config = config_for(server.port());
+  config.raw = true;
+  Ip232SerialEndpoint endpoint(std::move(config));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kAllowed);
+  endpoint.set_rts(true);
+  std::optional<TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+
+  constexpr std::size_t kAccepted = 200000;
+  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kNever);
+  std::atomic<bool> ended{false};  // the bridge ended the connection in order
+  std::atomic<bool> server_done{false};
+  std::thread server_side([&] {
+    const PatternStream peer_stream(kPeerSeed);
+    std::uint64_t sent = 0;
+    bool sending = true;
+    std::uint8_t buffer[4096];
+    const auto deadline = Clock::now() + std::chrono::milliseconds(6 * kPatientWaitMs);
+    while (Clock::now() < deadline) {
+      if (sending) {
+        sending = peer->send_all(coded_pattern(peer_stream, sent, 512, true));
+        sent += 512;
+      }
+      const quorvex::net::ReceiveResult result = peer->receive(buffer, 10);
+      if (result.error) break;
+      if (!result.timed_out && result.count == 0) {
+        ended.store(true);
+        break;
+      }
+      peer_received.take(std::span<const std::uint8_t>(buffer, result.count));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    server_done.store(true);
+  });
+  // Everything the machine writes is accepted: handed to the system.
+  EXPECT_TRUE(wait_until([&] {
+    machine.transmit(kAccepted - machine.transmitted());
+    machine.receive();
+    return machine.transmitted() == kAccepted && endpoint.tx_pending_size() == 0;
+  }, 4 * kPatientWaitMs));
+  endpoint.set_rts(false);
+  wait_until([&] {
+    machine.receive();
+    return server_done.load();
+  }, 8 * kPatientWaitMs);
+  server_side.join();
+  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
+  EXPECT_EQ(peer_received.next_position(), kAccepted);
+  EXPECT_TRUE(ended.load()) << "the connection did not end in order";
+  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+}
+
+// The machine's request-to-send changes, in the order the peer reads them.
+struct LineStateSeen {
+  std::uint64_t data_bytes = 0;        // data bytes decoded so far
+  std::optional<bool> last_state;      // the last change seen
+  std::uint64_t data_before_last = 0;  // data bytes ahead of that change
+  int changes = 0;
+};
+
+class RtsBurstOnACongestedLine : public testing::TestWithParam<bool> {};
+
+TEST_P(RtsBurstOnACongestedLine, PeerEndsWithTheMachinesState) {
+  const bool final_state = GetParam();
+  LoopbackServer::Options options;
+  options.receive_buffer_bytes = 4096;
+  LoopbackServer server(options);
+  ASSERT_TRUE(server.ok()) << server.error();
+  EndpointConfig config = config_for(server.port());
+  config.handshake = true;
+  Ip232SerialEndpoint endpoint(std::move(config));
+  MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+  std::optional<TcpStream> peer = server.take_connection();
+  ASSERT_TRUE(peer.has_value());
+
+  // The machine writes while the endpoint is ready, until the line is full.
+  ASSERT_TRUE(wait_until([&] {
+    machine.transmit(64 * 1024);
+    return !endpoint.ready_for_byte() && endpoint.tx_pending_size() >= 4096;
+  }, 2 * kPatientWaitMs)) << "transmit side never backed up";
+  constexpr int kChanges = 40;
+  for (int i = 0; i < kChanges; ++i) endpoint.set_rts((i % 2 == 1) == final_state);
+
+  // The peer reads the raw stream and follows the line state.
+  LineStateSeen seen;
+  PatternReceiver data(kMachineSeed, PatternReceiver::Gaps::kNever);
+  bool escape = false;
+  std::vector<std::uint8_t> decoded;
+  wait_until([&] {
+    std::uint8_t buffer[4096];
+    const quorvex::net::ReceiveResult result = peer->receive(buffer, 20);
+    decoded.clear();
+    for (std::size_t i = 0; i < result.count; ++i) {
+      const std::uint8_t b = buffer[i];
+      if (escape) {
+        escape = false;
+        if (b == 0xFF) {
+          decoded.push_back(b);
+        } else {
+          data.take(decoded);
+          seen.data_bytes += decoded.size();
+          decoded.clear();
+          seen.last_state = b == 0x01;
+          seen.data_before_last = seen.data_bytes;
+          ++seen.changes;
+        }
+      } else if (b == 0xFF) {
+        escape = true;
+      } else {
+        decoded.push_back(b);
+      }
+    }
+    data.take(decoded);
+    seen.data_bytes += decoded.size();
+    return seen.data_bytes >= machine.transmitted() && seen.last_state == final_state;
+  }, 2 * kPatientWaitMs);
+  EXPECT_TRUE(data.ok()) << data.failure();
+  EXPECT_EQ(seen.data_bytes, machine.transmitted());
+  ASSERT_TRUE(seen.last_state.has_value()) << "no line state reached the peer";
+  EXPECT_EQ(*seen.last_state, final_state) << "after " << seen.changes << " changes";
+  EXPECT_EQ(seen.data_before_last, machine.transmitted())
+      << "the last change is not in order with the data";
+  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+  std::cout << "[          ] " << seen.changes << " of " << kChanges
+            << " changes reached the peer\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, RtsBurstOnACongestedLine,
+                         testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "EndingAsserted"
+                                                         : "EndingDeasserted");
+                         });
+
+TEST(Ip232SerialEndpointFaults, ChurningServerKeepsTheTransmitBufferBounded) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  constexpr std::size_t kTxBuffer = 4096;
+  Ip232SerialEndpoint endpoint(config_for(server.port(), kTxBuffer));
+  // The machine writes without pause whenever the endpoint is ready.
+  std::atomic<bool> machine_stop{false};
+  std::atomic<std::size_t> largest{0};
+  std::atomic<std::uint64_t> transmitted{0};
+  std::atomic<std::uint64_t> dropped{0};
+  std::thread machine_side([&] {
+    MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
+    while (!machine_stop.load()) {
+      if (machine.transmit(kTxBuffer) == 0) std::this_thread::yield();
+      largest.store(std::max(largest.load(), endpoint.tx_pending_size()));
+    }
+    transmitted.store(machine.transmitted());
+    dropped.store(endpoint.tx_dropped());
+  });
+  // Connections that end as soon as they are accepted, in order or with a
+  // reset: each takes a batch or fails it.
+  constexpr int kChurned = 12;
+  int churned = 0;
+  for (; churned < kChurned; ++churned) {
+    std::optional<TcpStream> stream = server.take_connection(kReconnectWaitMs);
+    if (!stream) break;
+    if (churned % 2 == 0) {
+      stream->reset();
+    } else {
+      stream->close();
+    }
+  }
+  std::optional<TcpStream> good = server.take_connection(kReconnectWaitMs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  machine_stop.store(true);
+  machine_side.join();
+  ASSERT_EQ(churned, kChurned);
+  ASSERT_TRUE(good.has_value());
+
+  // What went to the closing servers is gone in flight; from the good
+  // connection on, everything arrives, in order, once.
+  LineDecoder decoder(false);
+  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kAllowed);
+  peer_read_until(*good, decoder, peer_received, transmitted.load());
+  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
+  EXPECT_EQ(peer_received.next_position(), transmitted.load());
+  EXPECT_EQ(dropped.load(), 0u);
+  EXPECT_LE(largest.load(), Ip232SerialEndpoint::tx_bound(kTxBuffer));
+  std::cout << "[          ] largest transmit buffer " << largest.load() << " bytes, "
+            << transmitted.load() << " written\n";
+}
+
 // --- Destroying an endpoint while it is busy -------------------------------
 
 enum class Busy { kConnecting, kReading, kWriting };
@@ -480,6 +738,44 @@ TEST(Ip232SerialEndpointFaults, DestroyDuringAnUnansweredConnectWaitsForTheAttem
                                         kPatientWaitMs));
   }
   threads.expect_back();
+}
+
+TEST(Ip232SerialEndpointFaults, DestroyDuringAMultiAddressConnectDoesNotWaitForTheList) {
+  // The name must resolve to several addresses, which needs a hosts file of
+  // the test's own: tests/with_hosts_file.sh runs this test in a private
+  // mount namespace with one and names the host here.
+  const char* host = std::getenv("IP232_MULTI_ADDRESS_HOST");
+  if (host == nullptr || *host == '\0') {
+    GTEST_SKIP() << "needs a name with several addresses: run through "
+                    "tests/with_hosts_file.sh (Linux, root)";
+  }
+  // 127.0.0.2 to 127.0.0.6, one port, every accept queue full.
+  std::vector<std::unique_ptr<quorvex::test::UnansweredListener>> listeners;
+  std::uint16_t port = 0;
+  for (int last = 2; last <= 6; ++last) {
+    listeners.push_back(std::make_unique<quorvex::test::UnansweredListener>(
+        "127.0.0." + std::to_string(last), port));
+    if (!listeners.back()->ok()) GTEST_SKIP() << listeners.back()->reason();
+    port = listeners.back()->port();
+  }
+  const ThreadCountCheck threads;
+  EndpointConfig config = config_for(port);
+  config.host = host;
+  auto endpoint = std::make_unique<Ip232SerialEndpoint>(std::move(config));
+  // Well into the list: the second or third address.
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(Ip232SerialEndpoint::kConnectTimeoutMs * 5 / 2));
+  EXPECT_FALSE(endpoint->is_connected());
+  const auto start = Clock::now();
+  endpoint.reset();
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  // The address being tried is abandoned at once; without that the stop
+  // would wait for the rest of its timeout and then for every other address.
+  EXPECT_LT(took.count(), Ip232SerialEndpoint::kConnectTimeoutMs);
+  threads.expect_back();
+  std::cout << "[          ] destroyed during a 5-address connect in " << took.count()
+            << " ms\n";
 }
 
 // --- Attach and detach through the extension ------------------------------

@@ -122,19 +122,23 @@ TEST(Ip232SerialEndpoint, QueuesRequestToSendPairsOnlyInIp232WithHandshake) {
   }
 }
 
-// The pair goes in whole or not at all, and a change without room is
-// neither queued nor counted as dropped.
-TEST(Ip232SerialEndpoint, RequestToSendPairNeedsRoomForBothBytes) {
+// The pair goes in whole. A change without room for it goes in past the
+// limit once; later changes replace that pair, and data is refused after
+// it, so the buffer stays bounded and its last pair is the current state.
+TEST(Ip232SerialEndpoint, RequestToSendChangeWithoutRoomIsKeptOnce) {
   struct Case {
     std::size_t pending_before;  // hard limit 65
+    int changes;
     std::size_t pending_after;
   };
-  const Case cases[] = {{62, 64}, {63, 65}, {64, 64}, {65, 65}};
+  const Case cases[] = {{62, 1, 64}, {63, 1, 65}, {64, 1, 66}, {65, 1, 67},
+                        {62, 2, 64}, {64, 3, 66}, {65, 5, 67}};
   for (const Case& c : cases) {
     auto endpoint = unconnected_endpoint(false, true, 1);
     write_bytes(*endpoint, 0x41, c.pending_before);
-    endpoint->set_rts(true);
+    for (int i = 0; i < c.changes; ++i) endpoint->set_rts(i % 2 == 0);
     EXPECT_EQ(endpoint->tx_pending_size(), c.pending_after) << c.pending_before;
+    EXPECT_LE(endpoint->tx_pending_size(), Ip232SerialEndpoint::tx_bound(1));
     EXPECT_EQ(endpoint->tx_dropped(), 0u) << c.pending_before;
   }
 }

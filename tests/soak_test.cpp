@@ -1,15 +1,18 @@
 // A soak of the bridge endpoint: for a bounded time (IP232_SOAK_SECONDS,
 // default 20) a peer accepts connection after connection, exchanges pattern
 // data with the emulated machine in both directions, and ends each
-// connection at a random moment - mostly in order, sometimes with a reset.
+// connection at a random moment - mostly in order, sometimes with a reset,
+// sometimes by hanging up while the machine goes on typing.
 //
 // What must hold on every connection:
 // - machine to peer: the bytes arrive in order, unchanged, each once; after
 //   an orderly close the next connection goes on exactly where the last
-//   one stopped; after a reset at most the bytes in flight are gone (one
-//   gap, at the start of the next connection);
+//   one stopped; after a reset or a hang-up at most the bytes in flight are
+//   gone (one gap, at the start of the next connection);
 // - peer to machine: every byte the peer sent arrives, in order, unchanged
-//   (before a reset the peer waits until the machine has them all);
+//   (before a reset the peer waits until the machine has them all; a peer
+//   that hangs up only waits until its system has handed them over, and
+//   the machine must then get every one);
 // - the machine never writes into a full transmit buffer and the receive
 //   queue never holds more than its 4096 bytes;
 // - heap in use and thread count stay flat, and every thread ends.
@@ -58,11 +61,12 @@ constexpr std::uint64_t kMachineSeed = 0x50A40001;  // machine to peer
 constexpr std::uint64_t kPeerSeed = 0x50A40002;     // peer to machine
 // Most pattern bytes the peer has sent that the machine has not yet read.
 constexpr std::uint64_t kPeerLeadBytes = 256 * 1024;
-// Most bytes the transmit buffer may hold at a time (tx_buffer 4096): the
-// endpoint puts the unsent rest of a batch back ahead of the bytes written
-// while the sender held it, so a few passes over a dead connection before
-// the connector notices stack up buffers; 16 of them mean it grows.
-constexpr std::size_t kTransmitBufferBound = 16 * 4096;
+// Most bytes the transmit buffer may hold at a time (tx_buffer 4096).
+constexpr std::size_t kTransmitBufferBound = Ip232SerialEndpoint::tx_bound(4096);
+// A peer that hangs up first waits until at most this many of its bytes
+// are not yet with the machine: few enough for the bridge's socket to hold
+// them all, so that its system has handed every one over.
+constexpr std::uint64_t kHangUpInFlightBytes = 64 * 1024;
 // Anything the soak waits for at a close (the bridge noticing it, the
 // machine reading what is queued) comes well within this.
 constexpr int kCloseWaitMs = 10000;
@@ -87,9 +91,12 @@ struct PeerFigures {
   int connections = 0;
   int orderly = 0;
   int resets = 0;
+  int hang_ups = 0;
+  std::uint64_t sent_before_hang_ups = 0;  // peer bytes checked at hang-ups
   std::uint64_t sent = 0;          // pattern bytes sent to the machine
   std::uint64_t received = 0;      // pattern bytes received from it
-  std::uint64_t lost_in_resets = 0;   // machine bytes gone in flight at resets
+  std::uint64_t lost_in_resets = 0;   // machine bytes gone in flight at
+                                      // resets and hang-ups
   std::uint64_t lost_elsewhere = 0;   // machine bytes lost anywhere else
   std::vector<std::string> failures;
 };
@@ -158,7 +165,14 @@ class SoakPeer {
       const std::uint64_t gaps_before = received_.gaps();
       const std::uint64_t skipped_before = received_.skipped();
       const std::uint64_t position_before = received_.next_position();
-      const bool reset = draining ? false : serve(*stream, random_() % 4 == 0);
+      End wanted = End::kOrderly;
+      if (const auto pick = random_() % 4; pick == 0) {
+        wanted = End::kReset;
+      } else if (pick == 1) {
+        wanted = End::kHangUp;
+      }
+      const End ended = draining ? End::kOrderly : serve(*stream, wanted);
+      const bool reset = ended != End::kOrderly;
       if (draining) drained = drain(*stream);
       // A short run after a gap that is still held back is placed now only
       // if a reset follows; after an orderly close the next connection goes
@@ -185,8 +199,10 @@ class SoakPeer {
       // Bytes that went on without a gap settle the question too.
       const bool went_on = new_gaps == 0 && received_.next_position() > position_before;
       gap_expected = reset || (gap_expected && new_gaps == 0 && !went_on);
-      if (reset) {
+      if (ended == End::kReset) {
         ++figures_.resets;
+      } else if (ended == End::kHangUp) {
+        ++figures_.hang_ups;
       } else {
         ++figures_.orderly;
       }
@@ -196,11 +212,13 @@ class SoakPeer {
     done_.store(true);
   }
 
-  // One connection: traffic both ways until a random moment, then an
-  // orderly close or (`want_reset`, unless finishing) a reset. Returns
-  // whether it reset.
-  bool serve(TcpStream& stream, bool want_reset) {
+  enum class End { kOrderly, kReset, kHangUp };
+
+  // One connection: traffic both ways until a random moment, then the end
+  // `wanted` (an orderly one when finishing). Returns how it ended.
+  End serve(TcpStream& stream, End wanted) {
     LineDecoder decoder(false);
+    const std::uint64_t sent_at_start = sent_.load();
     const auto end = Clock::now() + milliseconds(random_() % 1500);
     while (Clock::now() < end && received_.ok() && !aborting_.load()) {
       // The peer stays at most kPeerLeadBytes ahead of the machine, so that
@@ -209,13 +227,35 @@ class SoakPeer {
         const std::size_t count = 1 + random_() % 8192;
         if (!stream.send_all(peer_chunk(peer_stream_, sent_.load(), count, random_))) {
           fail("send failed on a live connection");
-          return false;
+          return End::kOrderly;
         }
         sent_.fetch_add(count);
       }
       quorvex::test::receive_decoded(stream, decoder, received_, 2);
     }
-    if (want_reset && !finishing_.load()) {
+    if (wanted == End::kHangUp && !finishing_.load()) {
+      // The machine goes on typing. Once the bridge's system holds what
+      // was sent, the peer takes what has arrived and closes; the keys
+      // that follow are answered with a reset.
+      if (!wait_until([&] {
+            quorvex::test::receive_decoded(stream, decoder, received_, 1);
+            return machine_received_.load() + kHangUpInFlightBytes >= sent_.load();
+          }, kCloseWaitMs)) {
+        fail("the machine fell behind before a hang-up");
+      }
+      for (int i = 0; i < 64 && quorvex::test::receive_decoded(stream, decoder, received_, 0);
+           ++i) {
+      }
+      stream.close();
+      const std::uint64_t sent_at_close = sent_.load();
+      if (!wait_until([&] { return machine_received_.load() >= sent_at_close; },
+                      kCloseWaitMs)) {
+        fail("bytes sent before a hang-up never reached the machine");
+      }
+      figures_.sent_before_hang_ups += sent_at_close - sent_at_start;
+      return End::kHangUp;
+    }
+    if (wanted == End::kReset && !finishing_.load()) {
       // Every byte sent must reach the machine first: a reset may discard
       // what the bridge's socket holds unread, which is TCP's loss, not
       // the bridge's.
@@ -226,7 +266,7 @@ class SoakPeer {
         fail("the machine did not get the peer's bytes before a reset");
       }
       stream.reset();
-      return true;
+      return End::kReset;
     }
     // Orderly: no more data from this side; everything the bridge sent
     // before it saw the end is still read.
@@ -238,7 +278,7 @@ class SoakPeer {
         break;
       }
     }
-    return false;
+    return End::kOrderly;
   }
 
   // The last connection: takes what the machine sends until it stops.
@@ -411,7 +451,8 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
   const auto mb = [](std::uint64_t bytes) { return static_cast<double>(bytes) / 1e6; };
   std::cout << std::fixed << std::setprecision(1) << "[   SOAK   ] " << seconds
             << " s, " << figures.connections << " connections (" << figures.orderly
-            << " orderly closes, " << figures.resets << " resets), " << rts_changes
+            << " orderly closes, " << figures.resets << " resets, " << figures.hang_ups
+            << " hang-ups while the machine typed), " << rts_changes
             << " request-to-send changes\n"
             << "[   SOAK   ] machine to peer " << mb(machine_transmitted)
             << " MB, peer to machine " << mb(machine_received) << " MB\n"
@@ -419,8 +460,10 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
             << (machine_received == figures.sent ? 0 : figures.sent - machine_received)
             << ", machine to peer after orderly closes " << figures.lost_elsewhere
             << ", " << figures.lost_in_resets << " machine bytes in flight at "
-            << figures.resets << " resets; refused by a full buffer: " << tx_dropped
-            << "\n"
+            << figures.resets + figures.hang_ups
+            << " resets and hang-ups; refused by a full buffer: " << tx_dropped << "\n"
+            << "[   SOAK   ] peer bytes sent before hang-ups, each checked at the machine: "
+            << figures.sent_before_hang_ups << "\n"
             << "[   SOAK   ] largest receive queue " << largest_rx_queue
             << ", largest transmit buffer " << largest_tx_pending
             << ", least heap in use (second quarter -> last quarter) "

@@ -59,10 +59,10 @@ void MachineSide::transmit_unasked(std::size_t count) {
   }
 }
 
-std::size_t MachineSide::receive() {
+std::size_t MachineSide::receive(std::size_t max_bytes) {
   scratch_.clear();
   // Bounded: the bridge refills its queue while the machine reads it.
-  while (scratch_.size() < kReceiveBurstBytes && device_.has_byte()) {
+  while (scratch_.size() < max_bytes && device_.has_byte()) {
     scratch_.push_back(device_.read_byte());
   }
   received_.take(scratch_);

@@ -50,10 +50,10 @@ class MachineSide {
   // Writes `count` pattern bytes without asking whether the device is
   // ready (bytes beyond its buffer are refused and counted by the device).
   void transmit_unasked(std::size_t count);
-  // Takes the bytes the device holds now (at most kReceiveBurstBytes) and
-  // checks them; returns how many.
-  std::size_t receive();
   static constexpr std::size_t kReceiveBurstBytes = 64 * 1024;
+  // Takes the bytes the device holds now (at most `max_bytes`) and checks
+  // them; returns how many.
+  std::size_t receive(std::size_t max_bytes = kReceiveBurstBytes);
 
   std::uint64_t transmitted() const { return transmitted_; }
   const PatternReceiver& received() const { return received_; }

@@ -12,9 +12,10 @@ constexpr std::size_t kMostFillers = 16;
 
 }  // namespace
 
-UnansweredListener::UnansweredListener(const std::string& address) {
+UnansweredListener::UnansweredListener(const std::string& address,
+                                       std::uint16_t port) {
   std::string error;
-  listener_ = net::TcpListener::open(address, 0, 0, error);
+  listener_ = net::TcpListener::open(address, port, 0, error);
   if (!listener_) {
     reason_ = "cannot listen on " + address + ": " + error;
     return;

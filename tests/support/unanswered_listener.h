@@ -17,9 +17,10 @@ namespace quorvex::test {
 
 class UnansweredListener {
  public:
-  // Listens on a free port of `address` with the smallest backlog and
-  // connects to it until a connection attempt times out.
-  explicit UnansweredListener(const std::string& address = kLoopbackIpv4);
+  // Listens on `port` (0: a free one) of `address` with the smallest
+  // backlog and connects to it until a connection attempt times out.
+  explicit UnansweredListener(const std::string& address = kLoopbackIpv4,
+                              std::uint16_t port = 0);
 
   // False when no listener could be opened, or when the system answers
   // every connection even with a full queue; reason() says which.
