@@ -76,6 +76,12 @@ else()
   endforeach()
 endif()
 
+# The module cannot be built without the base class's constructor, so an
+# empty list means the tool's output was not understood.
+if(NOT names)
+  message(FATAL_ERROR "found no ${MODE} of the API library in ${BINARY}")
+endif()
+
 set(outside)
 foreach(name IN LISTS names)
   if(NOT name IN_LIST allowed)
