@@ -1,7 +1,8 @@
-// Linkage of the declarations that the host's extension API library
+// Linkage of the classes whose members the host's extension API library
 // provides. The build defines QUORVEX_API for each platform and target:
-// default visibility on ELF, dllexport while building the library and
-// dllimport in its users on Windows.
+// default visibility on ELF, dllimport in the library's users on Windows.
+// Which symbols the library exports is fixed by its export list
+// (host_api/extension_api.exports), not by this macro.
 
 #ifndef QUORVEX_API_API_EXPORT_H_
 #define QUORVEX_API_API_EXPORT_H_

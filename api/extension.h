@@ -4,8 +4,17 @@
 // fills the option map, and applies the extension to a machine with
 // attach(); detach() undoes that before the host deletes the extension
 // through its virtual destructor. The host makes all these calls from one
-// thread. The constructors, destructors and the manifest's copy and move
-// live in the host's API library.
+// thread.
+//
+// The host's API library supplies exactly this to an extension: the
+// manifest's copy constructor, move assignment and destructor, and
+// PeripheralExtension's default constructor and virtual destructor (which,
+// as the key function, brings the vtables and type information of Extension
+// and PeripheralExtension with it); the three classes that hold them are
+// marked QUORVEX_API. Everything else declared here is complete in this
+// header, so an extension needs nothing more from the library. Filling the
+// option map and emulating the controller's registers are the host's own
+// business.
 
 #ifndef QUORVEX_API_EXTENSION_H_
 #define QUORVEX_API_EXTENSION_H_
@@ -14,10 +23,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "api/api_export.h"
@@ -32,8 +41,11 @@ struct QUORVEX_API ExtensionManifest {
   std::string version;
   std::string description;
 
-  ExtensionManifest();
-  ExtensionManifest(std::string manifest_name, std::string manifest_instance_id);
+  ExtensionManifest() = default;
+  ExtensionManifest(std::string manifest_name, std::string manifest_instance_id)
+      : name(std::move(manifest_name)),
+        instance_id(std::move(manifest_instance_id)) {}
+  // In the library.
   ExtensionManifest(const ExtensionManifest& other);
   ExtensionManifest& operator=(ExtensionManifest&& other) noexcept;
   ~ExtensionManifest();
@@ -43,8 +55,9 @@ struct QUORVEX_API ExtensionManifest {
 using OptionMap = std::map<std::string, std::string>;
 
 // The emulated serial controller of a machine's serial port. The byte source
-// and sink point at the attached device's two faces (null when free).
-struct QUORVEX_API SerialController {
+// and sink point at the attached device's two faces (null when free). The
+// host emulates the registers; an extension reads them when it attaches.
+struct SerialController {
   static constexpr std::size_t kControlRegister = 0;
   static constexpr std::size_t kRegisterCount = 4;
   // Bits 6..5 of the control register select the transmitter's line state.
@@ -55,28 +68,17 @@ struct QUORVEX_API SerialController {
   std::array<std::uint8_t, kRegisterCount> registers{};
   bool rts = false;
   bool brk = false;
-
-  // Request-to-send and break as the control-register value `control`
-  // selects them: request-to-send is asserted unless bits 6..5 are binary
-  // 10, break is on when both bits are set.
-  static bool rts_for(std::uint8_t control);
-  static bool break_for(std::uint8_t control);
-
-  // The emulated machine writes the control register: the register takes
-  // the value, and each of request-to-send and break that changes is
-  // passed to the sink (request-to-send first).
-  void write_control(std::uint8_t value);
 };
 
 // A machine's serial port: the attached device (null when free) and the
 // emulated controller.
-struct QUORVEX_API SerialPort {
+struct SerialPort {
   SerialPortDevice* device = nullptr;
   SerialController controller;
 };
 
 // The host's view of the machine an extension is applied to.
-struct QUORVEX_API ExtensionContext {
+struct ExtensionContext {
   std::string machine_name;
   SerialPort* serial_port = nullptr;  // null on a machine without one
 };
@@ -87,6 +89,9 @@ class QUORVEX_API Extension {
  public:
   Extension(const Extension&) = delete;
   Extension& operator=(const Extension&) = delete;
+  // Defined in the library, which keeps Extension's vtable and type
+  // information there; an extension destroys itself through
+  // ~PeripheralExtension() and never calls this one directly.
   virtual ~Extension();
 
   // Identity.
@@ -105,14 +110,12 @@ class QUORVEX_API Extension {
 
   const ExtensionManifest& manifest() const { return manifest_; }
   const OptionMap& options() const { return options_; }
-  // Sets (or replaces) one option; the host calls this before attach().
-  void set_option(std::string key, std::string value);
-  // The value of `key` (exact, case-sensitive match), absent when the key is
-  // not in the map. The view lives as long as the option is unchanged.
-  std::optional<std::string_view> find_option(std::string_view key) const;
+  // The host fills the map before attach() and leaves it alone while the
+  // extension is attached.
+  OptionMap& options() { return options_; }
 
  protected:
-  Extension();
+  Extension() = default;
 
   ExtensionManifest manifest_;
   OptionMap options_;
@@ -121,6 +124,7 @@ class QUORVEX_API Extension {
 // Base of extensions that are applied to an emulated machine.
 class QUORVEX_API PeripheralExtension : public Extension {
  public:
+  // In the library.
   PeripheralExtension();
   ~PeripheralExtension() override;
 

@@ -5,20 +5,21 @@
 // into it through its SerialDataSink face. The host calls both faces from
 // its own emulation thread; a device must never make those calls wait for
 // anything slower than a short internal lock.
+//
+// These interfaces are complete here: nothing of them lives in the host's
+// API library, so each side carries its own copy of their vtables.
 
 #ifndef QUORVEX_API_SERIAL_DEVICE_H_
 #define QUORVEX_API_SERIAL_DEVICE_H_
 
 #include <cstdint>
 
-#include "api/api_export.h"
-
 namespace quorvex {
 
 // Bytes travelling from the device to the emulated machine.
-class QUORVEX_API SerialDataSource {
+class SerialDataSource {
  public:
-  virtual ~SerialDataSource();
+  virtual ~SerialDataSource() = default;
 
   // Whether read_byte() has a byte to return.
   virtual bool has_byte() = 0;
@@ -31,9 +32,9 @@ class QUORVEX_API SerialDataSource {
 };
 
 // Bytes and line changes travelling from the emulated machine to the device.
-class QUORVEX_API SerialDataSink {
+class SerialDataSink {
  public:
-  virtual ~SerialDataSink();
+  virtual ~SerialDataSink() = default;
 
   // A byte transmitted by the emulated machine.
   virtual void write_byte(std::uint8_t byte) = 0;
@@ -47,10 +48,9 @@ class QUORVEX_API SerialDataSink {
 };
 
 // A device that can be attached to a machine's serial port.
-class QUORVEX_API SerialPortDevice : public SerialDataSource,
-                                     public SerialDataSink {
+class SerialPortDevice : public SerialDataSource, public SerialDataSink {
  public:
-  ~SerialPortDevice() override;
+  ~SerialPortDevice() override = default;
 };
 
 }  // namespace quorvex

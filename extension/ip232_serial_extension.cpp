@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "extension/options.h"
 #include "extension/serial_port_attachment.h"
 
 namespace quorvex {
@@ -21,7 +22,7 @@ Ip232SerialExtension::~Ip232SerialExtension() = default;
 
 std::string Ip232SerialExtension::instance_id() const {
   if (!manifest_.instance_id.empty()) return manifest_.instance_id;
-  if (const auto id = find_option("id")) return std::string(*id);
+  if (const auto id = find_option(options(), "id")) return std::string(*id);
   return {};
 }
 

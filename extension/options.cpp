@@ -24,7 +24,8 @@ bool is_c_space(char c) {
 // An option's value, absent when the key is missing or its value is empty.
 std::optional<std::string_view> non_empty_option(const Extension& extension,
                                                  std::string_view key) {
-  const std::optional<std::string_view> value = extension.find_option(key);
+  const std::optional<std::string_view> value =
+      find_option(extension.options(), key);
   if (!value || value->empty()) return std::nullopt;
   return value;
 }
@@ -34,6 +35,14 @@ std::optional<std::string_view> non_empty_option(const Extension& extension,
 }
 
 }  // namespace
+
+std::optional<std::string_view> find_option(const OptionMap& options,
+                                            std::string_view key) {
+  // std::map<std::string, ...> looks keys up as std::string only.
+  const auto it = options.find(std::string(key));
+  if (it == options.end()) return std::nullopt;
+  return std::string_view(it->second);
+}
 
 std::int32_t to_int32_saturating(std::string_view text) {
   std::size_t i = 0;
@@ -95,7 +104,8 @@ BridgeSettings read_bridge_settings(const Extension& extension) {
 
   // Unlike the other options, a present but empty mode is not a default: it
   // is an unknown mode.
-  const std::optional<std::string_view> mode = extension.find_option("mode");
+  const std::optional<std::string_view> mode =
+      find_option(extension.options(), "mode");
   settings.mode = mode ? std::string(*mode) : std::string(kModeIp232);
   if (settings.mode == kModeIp232) {
     config.raw = false;

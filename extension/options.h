@@ -10,6 +10,7 @@
 #define QUORVEX_EXTENSION_OPTIONS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,12 @@ inline constexpr std::size_t kDefaultTxBuffer = 4096;
 // saturates at INT32_MIN or INT32_MAX instead of being undefined. The result
 // is the same on every platform.
 std::int32_t to_int32_saturating(std::string_view text);
+
+// The value of `key` in `options` (exact, case-sensitive match), absent when
+// the key is not in the map. The view lives as long as the option is
+// unchanged.
+std::optional<std::string_view> find_option(const OptionMap& options,
+                                            std::string_view key);
 
 // The validated options of one attach.
 struct BridgeSettings {

@@ -43,6 +43,7 @@
 #include "extension/ip232_serial_extension.h"
 #include "extension/options.h"
 #include "fuzz/fuzz_check.h"
+#include "host/serial_controller.h"
 #include "net/tcp_stream.h"
 #include "tests/support/extension_helpers.h"
 
@@ -87,7 +88,7 @@ std::uint16_t find_refused_port() {
 
 std::optional<std::string> option(const quorvex::Extension& extension,
                                   std::string_view key) {
-  const auto value = extension.find_option(key);
+  const auto value = quorvex::find_option(extension.options(), key);
   if (!value) return std::nullopt;
   return std::string(*value);
 }
@@ -107,7 +108,8 @@ std::string defuse(quorvex::Ip232SerialExtension& extension) {
     if (const auto address = quorvex::parse_endpoint_address(*url, error)) {
       std::string safe;
       if (!address->scheme.empty()) safe = address->scheme + "://";
-      extension.set_option("url", safe + std::string(kLoopback) + ":" + refused);
+      extension.options().insert_or_assign(
+          "url", safe + std::string(kLoopback) + ":" + refused);
     }
     return std::string(kLoopback);
   }
@@ -116,15 +118,17 @@ std::string defuse(quorvex::Ip232SerialExtension& extension) {
   // one (also an absent or empty one, whose default may have a listener).
   std::string host(quorvex::kDefaultHost);
   if (non_empty(option(extension, "host"))) {
-    extension.set_option("host", std::string(kLoopback));
+    extension.options().insert_or_assign("host", std::string(kLoopback));
     host = kLoopback;
   }
   const auto port = option(extension, "port");
   if (!non_empty(port)) {
-    extension.set_option("port", refused);
+    extension.options().insert_or_assign("port", refused);
   } else {
     const std::int32_t value = quorvex::to_int32_saturating(*port);
-    if (value >= 1 && value <= 65535) extension.set_option("port", refused);
+    if (value >= 1 && value <= 65535) {
+      extension.options().insert_or_assign("port", refused);
+    }
   }
   return host;
 }
@@ -216,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       case 0: {  // set an option
         const auto key = kKeys[input.ConsumeIntegralInRange<std::size_t>(
             0, kKeys.size() - 1)];
-        extension->set_option(std::string(key),
+        extension->options().insert_or_assign(std::string(key),
                               input.ConsumeRandomLengthString(kMaxValueBytes));
         break;
       }
@@ -237,7 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
               "detach left the controller's source or sink");
         break;
       case 3:  // the machine changes request-to-send or break
-        port.controller.write_control(input.ConsumeIntegral<std::uint8_t>());
+        quorvex::host::write_control(port.controller,
+                                      input.ConsumeIntegral<std::uint8_t>());
         break;
       case 4:  // the machine transmits a byte, when it may
         if (port.controller.sink != nullptr) {

@@ -29,6 +29,7 @@
 
 #include "api/extension.h"
 #include "host/extension_library.h"
+#include "host/serial_controller.h"
 #include "host/ip232_term_options.h"
 #include "host/terminal.h"
 
@@ -210,7 +211,7 @@ void Session::write_line_state() {
           (port_.controller.registers[SerialController::kControlRegister] &
            ~kLineStateMask) |
           bits);
-  port_.controller.write_control(control);
+  write_control(port_.controller, control);
 }
 
 void Session::apply_command(TermCommand command) {
@@ -384,7 +385,7 @@ int run_program(const TermOptions& options) {
     return kExitFailure;
   }
   for (const auto& [key, value] : options.extension_options) {
-    extension->set_option(key, value);
+    extension->options().insert_or_assign(key, value);
   }
   try {
     extension->attach(context);

@@ -141,7 +141,7 @@ TEST(Attach, FailedAttachKeepsTheEarlierAttachment) {
   ExtensionContext no_port{"bare", nullptr};
   EXPECT_NE(attach_error(*extension, busy_context), "");
   EXPECT_NE(attach_error(*extension, no_port), "");
-  extension->set_option("mode", "RAW");
+  extension->options().insert_or_assign("mode", "RAW");
   EXPECT_NE(attach_error(*extension, context), "");
 
   EXPECT_EQ(extension->endpoint(), endpoint);

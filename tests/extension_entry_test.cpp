@@ -71,7 +71,7 @@ TEST_F(ExtensionEntry, InstanceIdPrefersManifestThenOption) {
   };
   for (const Case& c : cases) {
     auto extension = create("ip232-serial", c.manifest_id);
-    for (const auto& [key, value] : c.options) extension->set_option(key, value);
+    for (const auto& [key, value] : c.options) extension->options().insert_or_assign(key, value);
     EXPECT_EQ(extension->instance_id(), c.expected)
         << "manifest id '" << c.manifest_id << "'";
   }

@@ -788,9 +788,9 @@ TEST(Ip232SerialExtensionFaults, AttachDetachCyclesLeaveNothingRunning) {
   quorvex::ExtensionContext context;
   context.serial_port = &port;
   quorvex::Ip232SerialExtension extension(quorvex::ExtensionManifest("ip232-serial", ""));
-  extension.set_option("host", kLoopbackIpv4);
-  extension.set_option("port", std::to_string(server.port()));
-  extension.set_option("handshake", "0");
+  extension.options().insert_or_assign("host", kLoopbackIpv4);
+  extension.options().insert_or_assign("port", std::to_string(server.port()));
+  extension.options().insert_or_assign("handshake", "0");
 
   IterationBudget budget;
   int exchanged = 0;

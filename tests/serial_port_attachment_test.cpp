@@ -8,6 +8,7 @@
 
 #include "api/extension.h"
 #include "extension/serial_port_attachment.h"
+#include "host/serial_controller.h"
 
 namespace quorvex {
 namespace {
@@ -75,11 +76,11 @@ TEST(SerialController, ControlWritesPassOnlyChangesToTheSink) {
   RecordingDevice device;
   attach_serial_device(port, device);  // control 0x00: rts+, brk-
   device.calls.clear();
-  port.controller.write_control(0x00);
-  port.controller.write_control(0x40);
-  port.controller.write_control(0x40);
-  port.controller.write_control(0x60);
-  port.controller.write_control(0x00);
+  host::write_control(port.controller, 0x00);
+  host::write_control(port.controller, 0x40);
+  host::write_control(port.controller, 0x40);
+  host::write_control(port.controller, 0x60);
+  host::write_control(port.controller, 0x00);
   EXPECT_EQ(device.calls,
             (std::vector<std::string>{"rts-", "rts+", "brk+", "brk-"}));
 }

@@ -24,7 +24,7 @@ inline std::unique_ptr<Ip232SerialExtension> make_extension(
     const OptionList& options) {
   auto extension = std::make_unique<Ip232SerialExtension>(
       ExtensionManifest("ip232-serial", ""));
-  for (const auto& [key, value] : options) extension->set_option(key, value);
+  for (const auto& [key, value] : options) extension->options().insert_or_assign(key, value);
   return extension;
 }
 

@@ -1,0 +1,126 @@
+# Installs the build into a scratch prefix and packs it, then checks:
+# the file list of both against the layout (module apart from the tools and
+# the stand-in), the package's name, the version the module carries, and
+# that the installed ip232-term loads the installed module.
+# -DBUILD_DIR -DWINDOWS -DVERSION -DPACKAGE -DEXTENSIONDIR -DTOOLSDIR
+# -DSTANDINDIR -DDOCDIR -DOBJDUMP [-DEMULATOR]
+cmake_minimum_required(VERSION 3.25)
+
+set(scratch ${BUILD_DIR}/layout-test)
+file(REMOVE_RECURSE ${scratch})
+set(prefix ${scratch}/prefix)
+
+if(WINDOWS)
+  set(expected
+    ${EXTENSIONDIR}/ip232-serial.dll
+    ${TOOLSDIR}/ip232-term.exe
+    ${TOOLSDIR}/ip232-peer.exe
+    ${STANDINDIR}/quorvex_extension_api.dll)
+  set(module ${EXTENSIONDIR}/ip232-serial.dll)
+  set(term ${TOOLSDIR}/ip232-term.exe)
+  set(package_file ${PACKAGE}.zip)
+  set(generator ZIP)
+else()
+  set(expected
+    ${EXTENSIONDIR}/ip232-serial.so
+    ${TOOLSDIR}/ip232-term
+    ${TOOLSDIR}/ip232-peer
+    ${STANDINDIR}/libquorvex_extension_api.so)
+  set(module ${EXTENSIONDIR}/ip232-serial.so)
+  set(term ${TOOLSDIR}/ip232-term)
+  set(package_file ${PACKAGE}.tar.gz)
+  set(generator TGZ)
+endif()
+list(APPEND expected ${DOCDIR}/README.md ${DOCDIR}/host-guide.md)
+list(SORT expected)
+
+function(compare what actual)
+  list(SORT actual)
+  if(NOT actual STREQUAL expected)
+    list(JOIN actual "\n  " a)
+    list(JOIN expected "\n  " e)
+    message(FATAL_ERROR "${what} differs from the layout.\n"
+      "got:\n  ${a}\nexpected:\n  ${e}")
+  endif()
+endfunction()
+
+# Release binaries carry no debug information.
+function(check_stripped root)
+  foreach(binary IN LISTS expected)
+    if(binary MATCHES "\\.md$")
+      continue()
+    endif()
+    execute_process(COMMAND ${OBJDUMP} -h ${root}/${binary}
+      OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0 OR sections MATCHES "\\.debug_info")
+      message(FATAL_ERROR "${root}/${binary} is not stripped")
+    endif()
+  endforeach()
+endfunction()
+
+# The install tree.
+execute_process(
+  COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --strip
+  OUTPUT_QUIET RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed")
+endif()
+file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
+compare("The install tree" "${installed}")
+
+check_stripped(${prefix})
+
+# The version: a string in the module, and the DLL's version resource.
+if(WINDOWS)
+  file(STRINGS ${prefix}/${module} found ENCODING UTF-16LE
+    REGEX "^${VERSION}$")
+else()
+  file(STRINGS ${prefix}/${module} found REGEX "ip232-serial ${VERSION}")
+endif()
+if(NOT found)
+  message(FATAL_ERROR "${module} does not carry version ${VERSION}")
+endif()
+
+# The installed host program loads the installed module and applies it;
+# port 1 on loopback refuses, and the program ends after its empty input.
+file(WRITE ${scratch}/empty-input "")
+execute_process(
+  COMMAND ${EMULATOR} ${prefix}/${term} --extension ${prefix}/${module}
+    --linger 0 host=127.0.0.1 port=1
+  INPUT_FILE ${scratch}/empty-input
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc TIMEOUT 120)
+set(line "ip232-serial: ip232 bridge to 127.0.0.1:1 (connecting)")
+string(FIND "${out}" "${line}" at)
+if(NOT rc EQUAL 0 OR at EQUAL -1)
+  message(FATAL_ERROR "installed ${term} with ${module}: exit ${rc}\n"
+    "stdout: ${out}\nstderr: ${err}")
+endif()
+
+# The package, built from the same install rules.
+execute_process(
+  COMMAND ${CMAKE_CPACK_COMMAND} -G ${generator}
+    --config ${BUILD_DIR}/CPackConfig.cmake -B ${scratch}/package
+  OUTPUT_QUIET RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT EXISTS ${scratch}/package/${package_file})
+  message(FATAL_ERROR "cpack did not make ${package_file}")
+endif()
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E tar tf ${scratch}/package/${package_file}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot list ${package_file}")
+endif()
+string(REGEX REPLACE "\n$" "" listing "${listing}")
+string(REPLACE "\n" ";" entries "${listing}")
+# Archives list their folders too; the layout is about files.
+list(FILTER entries EXCLUDE REGEX "/$")
+compare("${package_file}" "${entries}")
+file(MAKE_DIRECTORY ${scratch}/unpacked)
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E tar xf ${scratch}/package/${package_file}
+  WORKING_DIRECTORY ${scratch}/unpacked RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot unpack ${package_file}")
+endif()
+check_stripped(${scratch}/unpacked)
+message(STATUS "${package_file}: ${entries}")
