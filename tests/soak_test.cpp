@@ -64,9 +64,11 @@ constexpr std::uint64_t kPeerLeadBytes = 256 * 1024;
 // Most bytes the transmit buffer may hold at a time (tx_buffer 4096).
 constexpr std::size_t kTransmitBufferBound = Ip232SerialEndpoint::tx_bound(4096);
 // A peer that hangs up first waits until at most this many of its bytes
-// are not yet with the machine: few enough for the bridge's socket to hold
-// them all, so that its system has handed every one over.
-constexpr std::uint64_t kHangUpInFlightBytes = 64 * 1024;
+// are not yet with the machine: far fewer than the bridge's receive window
+// (a quarter of its smallest default), so that its system has handed every
+// one over. A close with the machine's keys unread is a reset, which
+// throws away whatever the peer's own system still holds.
+constexpr std::uint64_t kHangUpInFlightBytes = 16 * 1024;
 // Anything the soak waits for at a close (the bridge noticing it, the
 // machine reading what is queued) comes well within this.
 constexpr int kCloseWaitMs = 10000;
@@ -250,7 +252,9 @@ class SoakPeer {
       const std::uint64_t sent_at_close = sent_.load();
       if (!wait_until([&] { return machine_received_.load() >= sent_at_close; },
                       kCloseWaitMs)) {
-        fail("bytes sent before a hang-up never reached the machine");
+        fail("bytes sent before a hang-up never reached the machine: " +
+             std::to_string(machine_received_.load()) + " of " +
+             std::to_string(sent_at_close));
       }
       figures_.sent_before_hang_ups += sent_at_close - sent_at_start;
       return End::kHangUp;
