@@ -31,7 +31,8 @@
 //   written waits for the next connection;
 // - in mode "raw", dropping request-to-send ends sending in order (a
 //   half-close) and keeps reading until the server has acknowledged what
-//   was sent, has closed its side, or kHangUpDrainMs have passed; bytes
+//   was sent and gone quiet (nothing for one read's wait), has closed its
+//   side, or kHangUpDrainMs have passed; bytes
 //   that arrive meanwhile go to the receive queue while it has room and are
 //   discarded after that.
 // Only the stop sequence ends a connection without waiting.
