@@ -9,7 +9,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/peer.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace quorvex::bench {
 namespace {

@@ -43,7 +43,7 @@
 #include "extension/ip232_serial_extension.h"
 #include "extension/options.h"
 #include "fuzz/fuzz_check.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/extension_helpers.h"
 
 namespace {

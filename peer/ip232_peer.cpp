@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "ip232/line_coding.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "net/socket_ops.h"
-#include "net/tcp_stream.h"
-#include "net/tcp_stream_platform.h"
+#include "tools/net/tcp_stream.h"
+#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net {
 namespace {

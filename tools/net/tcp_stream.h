@@ -3,8 +3,8 @@
 // TcpClientSerialPort. Loopback use only; each object belongs to one thread
 // at a time.
 
-#ifndef QUORVEX_NET_TCP_STREAM_H_
-#define QUORVEX_NET_TCP_STREAM_H_
+#ifndef QUORVEX_TOOLS_NET_TCP_STREAM_H_
+#define QUORVEX_TOOLS_NET_TCP_STREAM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -101,4 +101,4 @@ class TcpListener {
 
 }  // namespace quorvex::net
 
-#endif  // QUORVEX_NET_TCP_STREAM_H_
+#endif  // QUORVEX_TOOLS_NET_TCP_STREAM_H_

@@ -1,9 +1,9 @@
 // The few platform calls that TcpStream and TcpListener need beyond the
-// neutral socket primitives: implemented in net/tcp_stream_posix.cpp and
-// net/tcp_stream_windows.cpp. Internal to those classes.
+// neutral socket primitives: implemented in tools/net/tcp_stream_posix.cpp and
+// tools/net/tcp_stream_windows.cpp. Internal to those classes.
 
-#ifndef QUORVEX_NET_TCP_STREAM_PLATFORM_H_
-#define QUORVEX_NET_TCP_STREAM_PLATFORM_H_
+#ifndef QUORVEX_TOOLS_NET_TCP_STREAM_PLATFORM_H_
+#define QUORVEX_TOOLS_NET_TCP_STREAM_PLATFORM_H_
 
 #include <cstdint>
 
@@ -38,4 +38,4 @@ SocketHandle accept_connection(SocketHandle socket, SocketError& error);
 
 }  // namespace quorvex::net::stream_platform
 
-#endif  // QUORVEX_NET_TCP_STREAM_PLATFORM_H_
+#endif  // QUORVEX_TOOLS_NET_TCP_STREAM_PLATFORM_H_

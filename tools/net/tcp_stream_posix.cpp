@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/tcp_stream_platform.h"
+#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net::stream_platform {
 namespace {

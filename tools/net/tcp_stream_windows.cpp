@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/tcp_stream_platform.h"
+#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net::stream_platform {
 namespace {
