@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,12 +41,12 @@ bool enter_raw_terminal() {
   struct termios mode;
   if (::tcgetattr(STDIN_FILENO, &mode) != 0) return false;
   g_saved_mode = mode;
-  // cfmakeraw() without dropping ISIG: the interrupt key keeps ending the
-  // program.
+  // cfmakeraw(): no signal keys either, so that Ctrl-C, Ctrl-Z and Ctrl-
+  // backslash reach the remote side as bytes; the escape key's q quits.
   mode.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
                                          INLCR | IGNCR | ICRNL | IXON);
   mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN);
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
   mode.c_cflag |= CS8;
   mode.c_cc[VMIN] = 1;
@@ -69,6 +70,7 @@ void install_stop_handlers() {
   // No SA_RESTART is needed: every blocking call here retries EINTR.
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
   // A reader that went away shows up as EPIPE from write_stdout().
   ::signal(SIGPIPE, SIG_IGN);
 }
@@ -102,6 +104,17 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     }
     done += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
+                                          std::string& error) {
+  // A pipe that polls writable takes a write of up to PIPE_BUF bytes whole;
+  // a terminal or a file takes it at once.
+  if (data.size() > kQuickWriteLimit) return std::nullopt;
+  struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+  if (::poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0) return std::nullopt;
+  if (!write_stdout(data, error)) return false;
   return true;
 }
 

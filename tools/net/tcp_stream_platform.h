@@ -22,6 +22,9 @@ void set_send_buffer(SocketHandle socket, int bytes);
 // Ends the sending direction only; failure is ignored.
 void shutdown_send(SocketHandle socket);
 
+// SO_SNDTIMEO: a blocking send that moves nothing for `timeout_ms` fails.
+void set_send_timeout(SocketHandle socket, int timeout_ms);
+
 // SO_LINGER on with a zero time, so that closing sends a reset.
 void set_linger_zero(SocketHandle socket);
 
