@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -228,15 +229,28 @@ std::string seconds_text(std::chrono::steady_clock::duration duration) {
 // in CR LF while the terminal is raw (it no longer turns LF into CR LF).
 class Console {
  public:
-  void set_raw(bool raw) { line_end_ = raw ? "\r\n" : "\n"; }
+  void set_raw(bool raw) {
+    raw_ = raw;
+    line_end_ = raw ? "\r\n" : "\n";
+  }
   std::string_view line_end() const { return line_end_; }
+  // Whether the bytes last queued for standard output ended a line, so that
+  // a message starts on a line of its own.
+  void output_written(std::span<const std::uint8_t> bytes) {
+    if (!bytes.empty()) at_line_start_ = bytes.back() == '\n';
+  }
   void say(const std::string& text) {
-    std::cerr << (std::string(kProgram) + ": " + text + line_end_);
+    // On a terminal, received bytes and messages share the screen.
+    const std::string start = raw_ && !at_line_start_ ? line_end_ : "";
+    at_line_start_ = true;
+    std::cerr << (start + std::string(kProgram) + ": " + text + line_end_);
     std::cerr.flush();
   }
 
  private:
+  bool raw_ = false;
   std::string line_end_ = "\n";
+  bool at_line_start_ = true;
 };
 
 // The emulated machine and the program's run after a successful attach.
@@ -355,9 +369,8 @@ void Session::apply_command(TermCommand command) {
 
 void Session::print_status() {
   const std::string esc = caret_text(settings_.escape);
-  console_.say("escape " + esc + ", then: ? this help and status, q quit, "
-               "+ request-to-send on, - off, b break on, B off, " + esc +
-               " send " + esc);
+  console_.say("after " + esc + ": ? status, q quit, " + esc + " sends " + esc);
+  console_.say("          + / - request-to-send on / off, b / B break on / off");
   console_.say(std::string("request-to-send ") + (rts_ ? "on" : "off") +
                ", break " + (break_ ? "on" : "off") + "; sent " +
                std::to_string(bytes_sent_) + " bytes, received " +
@@ -369,8 +382,8 @@ void Session::print_status() {
                  " bytes waiting for the device, which has taken none for " +
                  seconds_text(Clock::now() - waiting_since_));
   }
-  console_.say("(the host does not see the connection itself: bytes that "
-               "wait for long mean it is not up)");
+  console_.say("(the host cannot see the connection: bytes left waiting "
+               "mean it is down)");
 }
 
 bool Session::take_input(bool& quit, bool& input_done) {
@@ -443,6 +456,7 @@ bool Session::feed_device() {
 }
 
 void Session::queue_output(const std::vector<std::uint8_t>& bytes) {
+  console_.output_written(bytes);
   std::unique_lock<std::mutex> hold(output_->lock);
   if (output_->pending.empty() && !output_->writing && !output_->failed) {
     // Nothing waits before these bytes, and the writer only ever takes
