@@ -394,16 +394,17 @@ def case_usage_and_loading_errors(programs):
           "--help: %d %r %r" % (status, out[:40], err))
     for program, name in ((programs.term, b"ip232-term"),
                           (programs.peer, b"ip232-peer")):
+        # ip232-peer's streams are text streams: CR LF on Windows.
         done = subprocess.run(programs.command(program, ["-V"]),
                               capture_output=True, timeout=PROCESS_EXIT)
         check(done.returncode == 0 and
-              re.fullmatch(name + rb" \d+\.\d+\.\d+\n", done.stdout),
+              re.fullmatch(name + rb" \d+\.\d+\.\d+\r?\n", done.stdout),
               "%s -V: %r" % (name, done.stdout))
         done = subprocess.run(programs.command(program, ["--bogus"]),
                               capture_output=True, timeout=PROCESS_EXIT)
-        check(done.returncode == 2 and done.stderr == name +
-              b": unknown option '--bogus' (try '" + name + b" --help')\n",
-              "%s --bogus: %r" % (name, done.stderr))
+        check(done.returncode == 2 and done.stderr.replace(b"\r\n", b"\n") ==
+              name + b": unknown option '--bogus' (try '" + name +
+              b" --help')\n", "%s --bogus: %r" % (name, done.stderr))
     missing = os.path.join(os.path.dirname(programs.term), "no-such-module.bin")
     status, out, err = run_once(programs, ["--extension", missing])
     check(status == 1, "missing library: status %d" % status)
@@ -541,8 +542,9 @@ def case_peer_cannot_be_wedged(programs):
             "--port", str(peer.port)]), capture_output=True,
             timeout=PROCESS_EXIT)
         check(done.returncode == 1 and re.fullmatch(
-            rb"ip232-peer: cannot listen on 127\.0\.0\.1:%d: [^:\n]+\n" %
-            peer.port, done.stderr), "port taken: %r" % done.stderr)
+            rb"ip232-peer: cannot listen on 127\.0\.0\.1:%d: [^:\n]*\n" %
+            peer.port, done.stderr.replace(b"\r\n", b"\n")),
+            "port taken: %r" % done.stderr)
     finally:
         for c in clients:
             c.close()
