@@ -9,9 +9,10 @@
 // alone calls the device and the serial controller.
 //
 // The device has no way to announce received bytes, so the main thread
-// looks at it: without pause while bytes move, then less and less often,
-// down to ten times a second when nothing has moved for a while. Input and
-// room on the output wake it at once.
+// looks at it: without pause just after sending (an answer is due), after
+// short sleeps while bytes move, then less and less often, down to ten
+// times a second when nothing has moved for a while. Input and room on the
+// output wake it at once.
 
 #include <algorithm>
 #include <atomic>
@@ -19,7 +20,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -58,8 +58,8 @@ constexpr std::size_t kTransmitBacklogLimit = 64 * 1024;
 // taking bytes from the device while this many are queued.
 constexpr std::size_t kOutputQueueLimit = 256 * 1024;
 constexpr std::size_t kStdinChunkBytes = 64 * 1024;
-// After bytes moved, the main thread keeps looking at the device without
-// sleeping for this long: an answer usually comes within it.
+// After bytes went to the device, the main thread keeps looking at it
+// without sleeping for this long: an answer usually comes within it.
 constexpr auto kBusyWindow = std::chrono::microseconds(1500);
 // Then it sleeps a part of the time that nothing has moved, never longer
 // than this: connected and idle, ten looks a second.
@@ -106,7 +106,7 @@ struct InputState {
   std::mutex lock;
   std::condition_variable changed;  // bytes arrived / room made / closing
   // State below is protected by `lock`.
-  std::deque<std::uint8_t> bytes;
+  std::vector<std::uint8_t> bytes;
   bool ended = false;
   std::string error;   // set when reading failed
   bool closing = false;
@@ -409,6 +409,11 @@ bool Session::take_input(bool& quit, bool& input_done) {
     backlog_head_ = 0;
   }
   mapped_.clear();
+  if (!settings_.escape_enabled && !send_mapper_.active()) {
+    // Every byte is data, unchanged: no need to look at each.
+    mapped_.swap(scratch_);
+    scratch_.clear();
+  }
   for (const std::uint8_t byte : scratch_) {
     const EscapeReader::Step step = escape_reader_.feed(byte);
     if (step.is_data) {
@@ -428,7 +433,7 @@ bool Session::take_input(bool& quit, bool& input_done) {
     for (const std::uint8_t byte : mapped_) echo_mapper_.map(byte, echo_);
     queue_output(echo_);
   }
-  return !scratch_.empty();
+  return !mapped_.empty() || !scratch_.empty();
 }
 
 bool Session::feed_device() {
@@ -515,6 +520,7 @@ Session::End Session::run() {
 
   std::optional<Clock::time_point> linger_end;
   Clock::time_point last_move = Clock::now();
+  Clock::time_point last_send = last_move - kBusyWindow;
   bool input_end_traced = false;
   for (;;) {
     if (stop_requested()) return End::kStopSignal;
@@ -522,7 +528,8 @@ Session::End Session::run() {
     bool input_done = false;
     bool moved = take_input(quit, input_done);
     if (quit) return End::kQuit;
-    moved = feed_device() || moved;
+    const bool sent = feed_device();
+    moved = sent || moved;
     bool output_failed = false;
     moved = drain_device(output_failed) || moved;
     if (output_failed) return End::kOutputFailed;
@@ -537,13 +544,16 @@ Session::End Session::run() {
       if (now >= *linger_end) return End::kInputDone;
     }
     if (moved) last_move = now;
-    const auto still = now - last_move;
-    if (still < kBusyWindow) {
-      // An answer is likely on its way: look again at once, but let the
-      // bridge's threads run first.
+    if (sent) last_send = now;
+    if (now - last_send < kBusyWindow) {
+      // An answer to what was just sent is likely on its way: look again
+      // at once, but let the bridge's threads run first. (Bytes that only
+      // arrive, such as a slow line's, are looked for after short sleeps
+      // instead: spinning on them would cost a core.)
       std::this_thread::yield();
       continue;
     }
+    const auto still = now - last_move;
     auto wait = std::clamp<Clock::duration>(still / 4, kShortestWait,
                                             kLongestWait);
     if (linger_end) wait = std::min<Clock::duration>(wait, *linger_end - now);
