@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -17,11 +18,36 @@ namespace {
 std::atomic<bool> g_stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-// The terminal mode found at start; touched only by the main thread.
+// The terminal mode found at start and the raw mode; written by the main
+// thread before `g_raw_active` is set, read by the suspend handler after.
 bool g_raw_entered = false;
 struct termios g_saved_mode;
+struct termios g_raw_mode;
+std::atomic<bool> g_raw_active{false};
 
 void on_stop_signal(int) { g_stop_requested.store(true); }
+
+// SIGTSTP from outside (the terminal's own suspend key is a byte in raw
+// mode): hand the terminal back in its own mode while stopped, and take
+// raw mode up again on SIGCONT. Only async-signal-safe calls.
+void on_suspend(int) {
+  const int saved_errno = errno;
+  const bool raw = g_raw_active.load();
+  if (raw) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  ::signal(SIGTSTP, SIG_DFL);
+  sigset_t suspend;
+  sigemptyset(&suspend);
+  sigaddset(&suspend, SIGTSTP);
+  ::pthread_sigmask(SIG_UNBLOCK, &suspend, nullptr);
+  ::raise(SIGTSTP);  // stops here until SIGCONT
+  struct sigaction action;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_handler = on_suspend;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTSTP, &action, nullptr);
+  if (raw) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_raw_mode);
+  errno = saved_errno;
+}
 
 std::string errno_text(int code) {
   char buffer[256] = {};
@@ -52,12 +78,15 @@ bool enter_raw_terminal() {
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
   if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &mode) != 0) return false;
+  g_raw_mode = mode;
   g_raw_entered = true;
+  g_raw_active.store(true);
   return true;
 }
 
 void restore_terminal() {
   if (!g_raw_entered) return;
+  g_raw_active.store(false);
   ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_mode);
   g_raw_entered = false;
 }
@@ -71,6 +100,8 @@ void install_stop_handlers() {
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGHUP, &action, nullptr);
+  action.sa_handler = on_suspend;
+  ::sigaction(SIGTSTP, &action, nullptr);
   // A reader that went away shows up as EPIPE from write_stdout().
   ::signal(SIGPIPE, SIG_IGN);
 }
