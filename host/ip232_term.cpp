@@ -241,15 +241,16 @@ class Console {
   }
   void say(const std::string& text) {
     // On a terminal, received bytes and messages share the screen.
-    const std::string start = raw_ && !at_line_start_ ? line_end_ : "";
+    const std::string start(raw_ && !at_line_start_ ? line_end_ : "");
     at_line_start_ = true;
-    std::cerr << (start + std::string(kProgram) + ": " + text + line_end_);
+    std::cerr << (start + std::string(kProgram) + ": " + text +
+                  std::string(line_end_));
     std::cerr.flush();
   }
 
  private:
   bool raw_ = false;
-  std::string line_end_ = "\n";
+  std::string_view line_end_ = "\n";  // a literal
   bool at_line_start_ = true;
 };
 
@@ -598,11 +599,9 @@ int run_program(const TermOptions& options) {
   std::optional<Trace> trace =
       options.trace_path.empty() ? std::optional<Trace>()
                                  : Trace::open(options.trace_path, error);
-  if (!options.trace_path.empty()) {
-    if (!trace) {
-      print_error(std::string(kProgram) + ": " + error);
-      return kExitFailure;
-    }
+  if (!options.trace_path.empty() && !trace) {
+    print_error(std::string(kProgram) + ": " + error);
+    return kExitFailure;
   }
 
   install_stop_handlers();
