@@ -60,8 +60,9 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error);
 // if that cannot block: true when written, false with the reason in `error`
 // when standard output failed, nothing when it was not tried (no room, or
 // the platform cannot tell). Saves a hand-over to the writing thread when a
-// few bytes arrive and nothing else waits.
-inline constexpr std::size_t kQuickWriteLimit = 512;
+// few bytes arrive and nothing else waits; larger batches go to that thread,
+// which keeps the host loop's system calls few while bytes stream.
+inline constexpr std::size_t kQuickWriteLimit = 64;
 std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
                                           std::string& error);
 
