@@ -272,7 +272,8 @@ def case_bulk_transfer_loses_nothing(programs):
 
 def case_end_of_input_lingers_for_the_echo(programs):
     """Input ended before the bridge connected: every byte is still sent,
-    and the echo arriving during --linger is written."""
+    and the echo arriving during --linger is written; --echo and the line
+    end options."""
     peer = Peer(programs)
     try:
         status, out, err = run_once(
@@ -281,6 +282,14 @@ def case_end_of_input_lingers_for_the_echo(programs):
         check(status == 0, "status %d, stderr %r" % (status, err))
         check(out == bridge_line("ip232", peer.port) + b"short and sweet\xff",
               "stdout %r" % out)
+        # Local echo first, then the answer; CR goes out as CR LF and each
+        # line end is shown as LF.
+        status, out, err = run_once(
+            programs, ["--linger", "3000", "--echo", "--send-eol", "crlf",
+                       "--receive-eol", "lf", "127.0.0.1:%d" % peer.port],
+            b"a\rb")
+        check(status == 0 and out == bridge_line("ip232", peer.port) +
+              b"a\nb" + b"a\nb", "echo and line ends: %d %r" % (status, out))
     finally:
         peer.stop()
 
