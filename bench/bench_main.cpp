@@ -14,10 +14,13 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "bench/bench_support.h"
 #include "bench/process_stats.h"
+#include "tools/command_line.h"
 
 namespace {
 
@@ -31,6 +34,7 @@ void usage(std::ostream& out) {
   out << "usage: ip232-bench [--quick] [--endpoints N] [--seconds S]\n"
          "                   [--round-trips N] [--megabytes N] [--only LIST]\n"
          "                   [--json-only]\n"
+         "Options take their value as --name VALUE or --name=VALUE.\n"
          "  --quick          a smoke run of a few seconds (small counts)\n"
          "  --endpoints N    endpoints in the scale run (default 256; quick 32)\n"
          "  --seconds S      length of each idle measurement (default 10; quick 1)\n"
@@ -38,7 +42,9 @@ void usage(std::ostream& out) {
          "  --megabytes N    MiB of payload per throughput run (default 32; quick 1)\n"
          "  --only LIST      comma-separated sections: round_trip,throughput,idle,\n"
          "                   lifecycle,scale (default: all)\n"
-         "  --json-only      print only the JSON line\n";
+         "  --json-only      print only the JSON line\n"
+         "  -h, --help       show this text\n"
+         "  -V, --version    show the version\n";
 }
 
 // Parses a positive number; false when `text` is not one.
@@ -48,13 +54,32 @@ bool positive(const std::string& text, double& value) {
   return !text.empty() && end != nullptr && *end == '\0' && value > 0 && value < 1e9;
 }
 
+constexpr quorvex::tools::OptionSpec kOptions[] = {
+    {"help", 'h', false},       {"version", 'V', false},
+    {"quick", 0, false},        {"json-only", 0, false},
+    {"endpoints", 0, true},     {"seconds", 0, true},
+    {"round-trips", 0, true},   {"megabytes", 0, true},
+    {"only", 0, true},
+};
+
+constexpr std::string_view kProgram = "ip232-bench";
+
+int usage_error(const std::string& reason) {
+  std::cerr << quorvex::tools::usage_error_line(kProgram, reason);
+  return quorvex::tools::kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  std::string error;
+  const auto split = quorvex::tools::split_command_line(args, kOptions, error);
+  if (!split) return usage_error(error);
   // Quick defaults first, so that explicit options given with --quick win.
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--quick") {
+  for (const quorvex::tools::Argument& arg : *split) {
+    if (arg.option != nullptr && arg.option->name == "quick") {
       options.quick = true;
       options.round_trips = 1000;
       options.throughput_bytes = 1u << 20;
@@ -66,40 +91,45 @@ int main(int argc, char** argv) {
     }
   }
   std::set<std::string> only;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    double value = 0;
-    if (arg == "--quick") continue;
-    if (arg == "--json-only") {
-      options.json_only = true;
-    } else if (arg == "--help" || arg == "-h") {
+  for (const quorvex::tools::Argument& arg : *split) {
+    if (arg.option == nullptr) {
+      return usage_error("unexpected argument '" + std::string(arg.value) + "'");
+    }
+    const std::string_view name = arg.option->name;
+    const std::string value(arg.value);
+    double number = 0;
+    if (name == "help") {
       usage(std::cout);
       return 0;
-    } else if (arg == "--only" && has_value) {
-      std::stringstream list(argv[++i]);
-      for (std::string name; std::getline(list, name, ',');) only.insert(name);
-    } else if (has_value && positive(argv[i + 1], value) &&
-               (arg == "--endpoints" || arg == "--seconds" ||
-                arg == "--round-trips" || arg == "--megabytes")) {
-      ++i;
-      if (arg == "--endpoints") options.endpoints = static_cast<std::size_t>(value);
-      if (arg == "--seconds") options.idle_seconds = value;
-      if (arg == "--round-trips") options.round_trips = static_cast<std::size_t>(value);
-      if (arg == "--megabytes") options.throughput_bytes = static_cast<std::size_t>(value * (1u << 20));
+    } else if (name == "version") {
+      std::cout << quorvex::tools::version_line(kProgram);
+      return 0;
+    } else if (name == "quick") {
+      continue;
+    } else if (name == "json-only") {
+      options.json_only = true;
+    } else if (name == "only") {
+      std::stringstream list(value);
+      for (std::string section; std::getline(list, section, ',');) {
+        only.insert(section);
+      }
+    } else if (!positive(value, number)) {
+      return usage_error("--" + std::string(name) +
+                         " takes a positive number, not '" + value + "'");
+    } else if (name == "endpoints") {
+      options.endpoints = static_cast<std::size_t>(number);
+    } else if (name == "seconds") {
+      options.idle_seconds = number;
+    } else if (name == "round-trips") {
+      options.round_trips = static_cast<std::size_t>(number);
     } else {
-      std::cerr << "ip232-bench: bad argument: " << arg << "\n";
-      usage(std::cerr);
-      return 2;
+      options.throughput_bytes = static_cast<std::size_t>(number * (1u << 20));
     }
   }
   for (const std::string& name : only) {
     bool known = false;
     for (const char* section : kSections) known = known || name == section;
-    if (!known) {
-      std::cerr << "ip232-bench: unknown section: " << name << "\n";
-      return 2;
-    }
+    if (!known) return usage_error("unknown section '" + name + "'");
   }
   const auto wanted = [&](const char* section) {
     return only.empty() || only.count(section) > 0;

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace quorvex::bench {
 

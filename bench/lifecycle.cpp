@@ -9,7 +9,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/peer.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace quorvex::bench {
 namespace {
@@ -78,7 +78,7 @@ void first_byte_and_stop(std::size_t samples, std::vector<double>& first,
 void reconnect_after_close(std::size_t samples, std::vector<double>& out) {
   std::string error;
   auto listener = net::TcpListener::open("127.0.0.1", 0, 16, error);
-  if (!listener) throw std::runtime_error("cannot listen on 127.0.0.1: " + error);
+  if (!listener) throw std::runtime_error(error);  // it names the address
   auto endpoint = make_endpoint(listener->port(), /*raw=*/false);
   std::optional<net::TcpStream> stream = listener->accept(kAcceptLimitMs);
   for (std::size_t i = 0; i < samples && stream; ++i) {
@@ -96,7 +96,7 @@ void reconnect_after_close(std::size_t samples, std::vector<double>& out) {
 void reconnect_after_restart(std::size_t samples, std::vector<double>& out) {
   std::string error;
   auto listener = net::TcpListener::open("127.0.0.1", 0, 16, error);
-  if (!listener) throw std::runtime_error("cannot listen on 127.0.0.1: " + error);
+  if (!listener) throw std::runtime_error(error);  // it names the address
   const std::uint16_t port = listener->port();
   auto endpoint = make_endpoint(port, /*raw=*/false);
   std::optional<net::TcpStream> stream = listener->accept(kAcceptLimitMs);

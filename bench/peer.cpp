@@ -13,7 +13,7 @@ constexpr std::size_t kWorkerBufferBytes = 16 * 1024;
 net::TcpListener listen_loopback(int backlog) {
   std::string error;
   auto listener = net::TcpListener::open("127.0.0.1", 0, backlog, error);
-  if (!listener) throw std::runtime_error("cannot listen on 127.0.0.1: " + error);
+  if (!listener) throw std::runtime_error(error);  // it names the address
   return std::move(*listener);
 }
 

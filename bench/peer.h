@@ -1,6 +1,6 @@
 // The far end of the line for the benchmark: loopback TCP servers that run
 // on their own threads inside the benchmark process, built on the plain
-// blocking sockets of net/tcp_stream.h.
+// blocking sockets of tools/net/tcp_stream.h.
 //
 // A handler serves one accepted connection. It runs on a peer thread, gets
 // a receive buffer that the peer allocated beforehand, and returns when
@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace quorvex::bench {
 

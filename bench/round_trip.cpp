@@ -16,7 +16,7 @@
 #include "bench/bench_support.h"
 #include "bench/peer.h"
 #include "bench/process_stats.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace quorvex::bench {
 namespace {

@@ -44,7 +44,7 @@
 #include "extension/options.h"
 #include "fuzz/fuzz_check.h"
 #include "host/serial_controller.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/extension_helpers.h"
 
 namespace {

@@ -7,6 +7,12 @@
 // reads standard input into a bounded queue, one writes the bytes received
 // to standard output. The main thread is the host's emulation thread: it
 // alone calls the device and the serial controller.
+//
+// The device has no way to announce received bytes, so the main thread
+// looks at it: without pause just after sending (an answer is due), after
+// short sleeps while bytes move, then less and less often, down to ten
+// times a second when nothing has moved for a while. Input and room on the
+// output wake it at once.
 
 #include <algorithm>
 #include <atomic>
@@ -14,12 +20,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,29 +38,34 @@
 #include "host/serial_controller.h"
 #include "host/ip232_term_options.h"
 #include "host/terminal.h"
+#include "host/trace.h"
+#include "tools/command_line.h"
 
 namespace quorvex::host {
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 constexpr std::string_view kProgram = "ip232-term";
 constexpr std::string_view kExtensionName = "ip232-serial";
 
 // Bytes read from standard input that wait for the main thread; the reader
 // stops reading while this many are queued.
-constexpr std::size_t kInputQueueLimit = 64 * 1024;
+constexpr std::size_t kInputQueueLimit = 256 * 1024;
 // Data bytes taken from the input that wait for the device to be ready.
 constexpr std::size_t kTransmitBacklogLimit = 64 * 1024;
 // Received bytes that wait for standard output; the main thread stops
 // taking bytes from the device while this many are queued.
-constexpr std::size_t kOutputQueueLimit = 4096;
-constexpr std::size_t kStdinChunkBytes = 4096;
-// How long the main thread waits when there was nothing to do. It bounds
-// how late a received byte reaches standard output.
-constexpr auto kIdleWait = std::chrono::milliseconds(2);
+constexpr std::size_t kOutputQueueLimit = 256 * 1024;
+constexpr std::size_t kStdinChunkBytes = 64 * 1024;
+// After bytes went to the device, the main thread keeps looking at it
+// without sleeping for this long: an answer usually comes within it.
+constexpr auto kBusyWindow = std::chrono::microseconds(1500);
+// Then it sleeps a part of the time that nothing has moved, never longer
+// than this: connected and idle, ten looks a second.
+constexpr auto kLongestWait = std::chrono::milliseconds(100);
+constexpr auto kShortestWait = std::chrono::microseconds(50);
 // How long a stop by command or signal waits for received bytes already
 // queued to reach standard output.
 constexpr auto kStopDrainWait = std::chrono::milliseconds(500);
@@ -66,6 +77,29 @@ constexpr std::uint8_t kLineRtsOn = 0x00;
 constexpr std::uint8_t kLineRtsOff = 0x40;
 constexpr std::uint8_t kLineBreak = 0x60;
 
+// Wakes the main thread early: input arrived, the input ended or standard
+// output made room.
+struct Wake {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool pending = false;  // guarded by `lock`
+
+  void notify() {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      pending = true;
+    }
+    changed.notify_one();
+  }
+  // Waits until notified or `limit` passed; clears the notification.
+  template <typename Duration>
+  void wait_for(Duration limit) {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait_for(hold, limit, [&] { return pending; });
+    pending = false;
+  }
+};
+
 // Standard input, read by its own thread. Shared through a shared pointer
 // so that the thread, which may stay blocked in a read until the process
 // ends, never outlives it.
@@ -73,10 +107,12 @@ struct InputState {
   std::mutex lock;
   std::condition_variable changed;  // bytes arrived / room made / closing
   // State below is protected by `lock`.
-  std::deque<std::uint8_t> bytes;
+  std::vector<std::uint8_t> bytes;
   bool ended = false;
   std::string error;   // set when reading failed
   bool closing = false;
+  // Set before the thread starts.
+  std::shared_ptr<Wake> wake;
 };
 
 void read_input(const std::shared_ptr<InputState>& input) {
@@ -95,11 +131,13 @@ void read_input(const std::shared_ptr<InputState>& input) {
       input->ended = true;
       input->error = read.error;
       input->changed.notify_all();
+      input->wake->notify();
       return;
     }
     input->bytes.insert(input->bytes.end(), buffer.begin(),
                         buffer.begin() + static_cast<std::ptrdiff_t>(read.count));
     input->changed.notify_all();
+    input->wake->notify();
   }
 }
 
@@ -114,6 +152,8 @@ struct OutputState {
   bool failed = false;
   std::string error;
   bool closing = false;
+  // Set before the thread starts.
+  std::shared_ptr<Wake> wake;
 };
 
 void write_output(const std::shared_ptr<OutputState>& output) {
@@ -137,9 +177,11 @@ void write_output(const std::shared_ptr<OutputState>& output) {
       output->error = error;
       output->pending.clear();
       output->changed.notify_all();
+      output->wake->notify();
       return;
     }
     output->changed.notify_all();
+    output->wake->notify();
   }
 }
 
@@ -149,20 +191,98 @@ void print_error(const std::string& message) {
 }
 
 int usage_error(const std::string& reason) {
-  std::cerr << kProgram << ": " << reason << '\n' << term_usage();
+  std::cerr << tools::usage_error_line(kProgram, reason);
   std::cerr.flush();
-  return kExitUsage;
+  return tools::kExitUsage;
 }
+
+// The two places where ip232-term acts as the host on the extension: the
+// option map before attach, and the machine's control register.
+void set_extension_options(PeripheralExtension& extension,
+                           const TermOptions& options) {
+  for (const auto& [key, value] : options.extension_options) {
+    extension.options().insert_or_assign(key, value);
+  }
+}
+
+void write_control_register(SerialPort& port, std::uint8_t line_bits) {
+  const std::uint8_t control = static_cast<std::uint8_t>(
+      (port.controller.registers[SerialController::kControlRegister] &
+       ~kLineStateMask) |
+      line_bits);
+  write_control(port.controller, control);
+}
+
+std::string caret_text(std::uint8_t byte) {
+  if (byte < 0x20) return std::string("^") + static_cast<char>(byte + 0x40);
+  if (byte == 0x7F) return "^?";
+  return std::string(1, static_cast<char>(byte));
+}
+
+std::string seconds_text(std::chrono::steady_clock::duration duration) {
+  const auto tenths =
+      std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() /
+      100;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+// Messages on standard error while the program runs: one line each, ended
+// in CR LF while the terminal is raw (it no longer turns LF into CR LF).
+class Console {
+ public:
+  void set_raw(bool raw) {
+    raw_ = raw;
+    line_end_ = raw ? "\r\n" : "\n";
+  }
+  std::string_view line_end() const { return line_end_; }
+  // Whether the bytes last queued for standard output ended a line, so that
+  // a message starts on a line of its own.
+  void output_written(std::span<const std::uint8_t> bytes) {
+    if (!bytes.empty()) at_line_start_ = bytes.back() == '\n';
+  }
+  void say(const std::string& text) {
+    // On a terminal, received bytes and messages share the screen.
+    const std::string start(raw_ && !at_line_start_ ? line_end_ : "");
+    at_line_start_ = true;
+    std::cerr << (start + std::string(kProgram) + ": " + text +
+                  std::string(line_end_));
+    std::cerr.flush();
+  }
+
+ private:
+  bool raw_ = false;
+  std::string_view line_end_ = "\n";  // a literal
+  bool at_line_start_ = true;
+};
 
 // The emulated machine and the program's run after a successful attach.
 class Session {
  public:
-  Session(SerialPort& port, const TermOptions& options, bool escape_enabled,
-          std::uint8_t escape)
+  struct Settings {
+    bool escape_enabled = false;
+    std::uint8_t escape = 0;
+    bool interactive = false;  // standard input is a terminal
+    bool echo = false;
+    LineEnd send_line_end = LineEnd::kKeep;
+    LineEnd receive_line_end = LineEnd::kKeep;
+    std::chrono::milliseconds linger{0};
+    bool rts = true;
+  };
+
+  Session(SerialPort& port, const Settings& settings, Console& console,
+          Trace* trace)
       : port_(port),
-        escape_reader_(escape_enabled, escape),
-        linger_(std::chrono::milliseconds(options.linger_ms)),
-        rts_(options.rts) {}
+        settings_(settings),
+        console_(console),
+        trace_(trace),
+        escape_reader_(settings.escape_enabled, settings.escape),
+        send_mapper_(settings.send_line_end),
+        receive_mapper_(settings.receive_line_end),
+        echo_mapper_(settings.receive_line_end),
+        rts_(settings.rts) {
+    input_->wake = wake_;
+    output_->wake = wake_;
+  }
 
   enum class End { kInputDone, kQuit, kStopSignal, kOutputFailed };
 
@@ -184,46 +304,88 @@ class Session {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   // Moves input bytes into the transmit backlog, carrying out commands as
   // they are read. Returns whether anything was taken; sets `quit`.
   bool take_input(bool& quit, bool& input_done);
   void apply_command(TermCommand command);
+  void print_status();
   void write_line_state();
   bool feed_device();
   bool drain_device(bool& output_failed);
+  void queue_output(const std::vector<std::uint8_t>& bytes);
+  void trace_event(const std::string& text) {
+    if (trace_ != nullptr) trace_->event(text);
+  }
 
   SerialPort& port_;
+  const Settings settings_;
+  Console& console_;
+  Trace* const trace_;
   EscapeReader escape_reader_;
-  const std::chrono::milliseconds linger_;
+  LineEndMapper send_mapper_;
+  LineEndMapper receive_mapper_;
+  LineEndMapper echo_mapper_;
   bool rts_;
   bool break_ = false;
-  std::deque<std::uint8_t> transmit_backlog_;
+  std::uint64_t bytes_sent_ = 0;
+  std::uint64_t bytes_received_ = 0;
+  // Since when the oldest byte of the backlog has waited for the device:
+  // the later of the device's last take and the backlog's last start.
+  Clock::time_point waiting_since_ = Clock::now();
+  // Bytes typed for the device, from `backlog_head_` on.
+  std::vector<std::uint8_t> transmit_backlog_;
+  std::size_t backlog_head_ = 0;
+  std::size_t backlog_size() const {
+    return transmit_backlog_.size() - backlog_head_;
+  }
   std::vector<std::uint8_t> scratch_;
+  std::vector<std::uint8_t> mapped_;
+  std::vector<std::uint8_t> echo_;
+  std::shared_ptr<Wake> wake_ = std::make_shared<Wake>();
   std::shared_ptr<InputState> input_ = std::make_shared<InputState>();
   std::shared_ptr<OutputState> output_ = std::make_shared<OutputState>();
 };
 
 void Session::write_line_state() {
-  const std::uint8_t bits =
-      break_ ? kLineBreak : (rts_ ? kLineRtsOn : kLineRtsOff);
-  const std::uint8_t control =
-      static_cast<std::uint8_t>(
-          (port_.controller.registers[SerialController::kControlRegister] &
-           ~kLineStateMask) |
-          bits);
-  write_control(port_.controller, control);
+  write_control_register(port_, break_ ? kLineBreak
+                                       : (rts_ ? kLineRtsOn : kLineRtsOff));
 }
 
 void Session::apply_command(TermCommand command) {
+  std::string answer;
   switch (command) {
-    case TermCommand::kRtsOn: rts_ = true; break;
-    case TermCommand::kRtsOff: rts_ = false; break;
-    case TermCommand::kBreakOn: break_ = true; break;
-    case TermCommand::kBreakOff: break_ = false; break;
+    case TermCommand::kRtsOn: rts_ = true; answer = "request-to-send on"; break;
+    case TermCommand::kRtsOff: rts_ = false; answer = "request-to-send off"; break;
+    case TermCommand::kBreakOn: break_ = true; answer = "break on"; break;
+    case TermCommand::kBreakOff: break_ = false; answer = "break off"; break;
+    case TermCommand::kStatus: print_status(); return;
     case TermCommand::kNone:
     case TermCommand::kQuit: return;
   }
   write_line_state();
+  trace_event(answer);
+  if (settings_.interactive) console_.say(answer);
+}
+
+void Session::print_status() {
+  const std::string esc = caret_text(settings_.escape);
+  console_.say("after " + esc + ": ? status, q quit, " + esc + " sends " + esc);
+  console_.say("          + / - request-to-send on / off, b / B break on / off");
+  console_.say(std::string("request-to-send ") + (rts_ ? "on" : "off") +
+               ", break " + (break_ ? "on" : "off") + "; sent " +
+               std::to_string(bytes_sent_) + " bytes, received " +
+               std::to_string(bytes_received_));
+  if (backlog_size() == 0) {
+    console_.say("no bytes waiting for the device");
+  } else {
+    console_.say(std::to_string(backlog_size()) +
+                 " bytes waiting for the device, which has taken none for " +
+                 seconds_text(Clock::now() - waiting_since_));
+  }
+  console_.say("(the host cannot see the connection: bytes left waiting "
+               "mean it is down)");
 }
 
 bool Session::take_input(bool& quit, bool& input_done) {
@@ -232,7 +394,7 @@ bool Session::take_input(bool& quit, bool& input_done) {
     std::lock_guard<std::mutex> hold(input_->lock);
     const std::size_t room =
         kTransmitBacklogLimit - std::min(kTransmitBacklogLimit,
-                                         transmit_backlog_.size());
+                                         backlog_size());
     const std::size_t n = std::min(room, input_->bytes.size());
     scratch_.assign(input_->bytes.begin(),
                     input_->bytes.begin() + static_cast<std::ptrdiff_t>(n));
@@ -241,10 +403,23 @@ bool Session::take_input(bool& quit, bool& input_done) {
     input_done = input_->ended && input_->bytes.empty();
     if (n > 0) input_->changed.notify_all();
   }
+  if (backlog_size() == 0) waiting_since_ = Clock::now();
+  if (backlog_head_ > 0) {
+    transmit_backlog_.erase(transmit_backlog_.begin(),
+                            transmit_backlog_.begin() +
+                                static_cast<std::ptrdiff_t>(backlog_head_));
+    backlog_head_ = 0;
+  }
+  mapped_.clear();
+  if (!settings_.escape_enabled && !send_mapper_.active()) {
+    // Every byte is data, unchanged: no need to look at each.
+    mapped_.swap(scratch_);
+    scratch_.clear();
+  }
   for (const std::uint8_t byte : scratch_) {
     const EscapeReader::Step step = escape_reader_.feed(byte);
     if (step.is_data) {
-      transmit_backlog_.push_back(step.data);
+      send_mapper_.map(step.data, mapped_);
     } else if (step.command == TermCommand::kQuit) {
       quit = true;
       return true;
@@ -253,21 +428,61 @@ bool Session::take_input(bool& quit, bool& input_done) {
       apply_command(step.command);
     }
   }
-  return !scratch_.empty();
+  transmit_backlog_.insert(transmit_backlog_.end(), mapped_.begin(),
+                           mapped_.end());
+  if (settings_.echo && !mapped_.empty()) {
+    echo_.clear();
+    for (const std::uint8_t byte : mapped_) echo_mapper_.map(byte, echo_);
+    queue_output(echo_);
+  }
+  return !mapped_.empty() || !scratch_.empty();
 }
 
 bool Session::feed_device() {
-  bool fed = false;
   SerialDataSink* const sink = port_.controller.sink;
   if (sink == nullptr) return false;
   // The machine's transmitter holds each byte until the device is ready:
   // nothing is dropped.
-  while (!transmit_backlog_.empty() && sink->ready_for_byte()) {
-    sink->write_byte(transmit_backlog_.front());
-    transmit_backlog_.pop_front();
-    fed = true;
+  const std::size_t first = backlog_head_;
+  while (backlog_head_ < transmit_backlog_.size() && sink->ready_for_byte()) {
+    sink->write_byte(transmit_backlog_[backlog_head_++]);
   }
-  return fed;
+  const std::size_t count = backlog_head_ - first;
+  if (count == 0) return false;
+  bytes_sent_ += count;
+  waiting_since_ = Clock::now();
+  if (trace_ != nullptr) {
+    trace_->data("sent", std::span<const std::uint8_t>(
+                             transmit_backlog_.data() + first, count));
+  }
+  if (backlog_head_ == transmit_backlog_.size()) {
+    transmit_backlog_.clear();
+    backlog_head_ = 0;
+  }
+  return true;
+}
+
+void Session::queue_output(const std::vector<std::uint8_t>& bytes) {
+  console_.output_written(bytes);
+  std::unique_lock<std::mutex> hold(output_->lock);
+  if (output_->pending.empty() && !output_->writing && !output_->failed) {
+    // Nothing waits before these bytes, and the writer only ever takes
+    // what this thread queues: writing them here keeps their order.
+    hold.unlock();
+    std::string error;
+    const std::optional<bool> written = write_stdout_if_ready(bytes, error);
+    if (written) {
+      if (!*written) {
+        hold.lock();
+        output_->failed = true;
+        output_->error = error;
+      }
+      return;
+    }
+    hold.lock();
+  }
+  output_->pending.insert(output_->pending.end(), bytes.begin(), bytes.end());
+  output_->changed.notify_all();
 }
 
 bool Session::drain_device(bool& output_failed) {
@@ -289,10 +504,15 @@ bool Session::drain_device(bool& output_failed) {
     scratch_.push_back(source->read_byte());
   }
   if (scratch_.empty()) return false;
-  std::lock_guard<std::mutex> hold(output_->lock);
-  output_->pending.insert(output_->pending.end(), scratch_.begin(),
-                          scratch_.end());
-  output_->changed.notify_all();
+  bytes_received_ += scratch_.size();
+  if (trace_ != nullptr) trace_->data("received", scratch_);
+  if (receive_mapper_.active()) {
+    mapped_.clear();
+    for (const std::uint8_t byte : scratch_) receive_mapper_.map(byte, mapped_);
+    queue_output(mapped_);
+  } else {
+    queue_output(scratch_);
+  }
   return true;
 }
 
@@ -300,31 +520,46 @@ Session::End Session::run() {
   std::thread(read_input, input_).detach();
   std::thread(write_output, output_).detach();
 
-  std::optional<std::chrono::steady_clock::time_point> linger_end;
+  std::optional<Clock::time_point> linger_end;
+  Clock::time_point last_move = Clock::now();
+  Clock::time_point last_send = last_move - kBusyWindow;
+  bool input_end_traced = false;
   for (;;) {
     if (stop_requested()) return End::kStopSignal;
     bool quit = false;
     bool input_done = false;
-    bool busy = take_input(quit, input_done);
+    bool moved = take_input(quit, input_done);
     if (quit) return End::kQuit;
-    busy = feed_device() || busy;
+    const bool sent = feed_device();
+    moved = sent || moved;
     bool output_failed = false;
-    busy = drain_device(output_failed) || busy;
+    moved = drain_device(output_failed) || moved;
     if (output_failed) return End::kOutputFailed;
 
-    if (input_done && transmit_backlog_.empty()) {
-      const auto now = std::chrono::steady_clock::now();
-      if (!linger_end) linger_end = now + linger_;
+    const Clock::time_point now = Clock::now();
+    if (input_done && !input_end_traced) {
+      trace_event("end of input");
+      input_end_traced = true;
+    }
+    if (input_done && backlog_size() == 0) {
+      if (!linger_end) linger_end = now + settings_.linger;
       if (now >= *linger_end) return End::kInputDone;
     }
-    if (!busy) {
-      // Woken early by new input; the device has no signal of its own.
-      std::unique_lock<std::mutex> hold(input_->lock);
-      input_->changed.wait_for(hold, kIdleWait, [&] {
-        return !input_->bytes.empty() && !input_done &&
-               transmit_backlog_.size() < kTransmitBacklogLimit;
-      });
+    if (moved) last_move = now;
+    if (sent) last_send = now;
+    if (now - last_send < kBusyWindow) {
+      // An answer to what was just sent is likely on its way: look again
+      // at once, but let the bridge's threads run first. (Bytes that only
+      // arrive, such as a slow line's, are looked for after short sleeps
+      // instead: spinning on them would cost a core.)
+      std::this_thread::yield();
+      continue;
     }
+    const auto still = now - last_move;
+    auto wait = std::clamp<Clock::duration>(still / 4, kShortestWait,
+                                            kLongestWait);
+    if (linger_end) wait = std::min<Clock::duration>(wait, *linger_end - now);
+    wake_->wait_for(wait);
   }
 }
 
@@ -348,6 +583,10 @@ void Session::finish(std::optional<std::chrono::milliseconds> limit) {
 }
 
 int run_program(const TermOptions& options) {
+  for (const std::string& warning :
+       extension_option_warnings(options.extension_options)) {
+    print_error(std::string(kProgram) + ": warning: " + warning);
+  }
   const std::string path =
       options.extension_path.empty()
           ? program_directory() + extension_module_file_name()
@@ -358,16 +597,30 @@ int run_program(const TermOptions& options) {
     print_error(std::string(kProgram) + ": " + error);
     return kExitFailure;
   }
+  std::optional<Trace> trace =
+      options.trace_path.empty() ? std::optional<Trace>()
+                                 : Trace::open(options.trace_path, error);
+  if (!options.trace_path.empty() && !trace) {
+    print_error(std::string(kProgram) + ": " + error);
+    return kExitFailure;
+  }
 
   install_stop_handlers();
-  bool escape_enabled = true;
-  std::uint8_t escape = options.escape_byte;
+  Session::Settings settings;
+  settings.interactive = stdin_is_terminal();
+  settings.escape_enabled = true;
+  settings.escape = options.escape_byte;
   if (options.escape == TermOptions::Escape::kNone) {
-    escape_enabled = false;
+    settings.escape_enabled = false;
   } else if (options.escape == TermOptions::Escape::kDefault) {
-    escape_enabled = stdin_is_terminal();
-    escape = kDefaultEscapeByte;
+    settings.escape_enabled = settings.interactive;
+    settings.escape = kDefaultEscapeByte;
   }
+  settings.echo = options.echo;
+  settings.send_line_end = options.send_line_end;
+  settings.receive_line_end = options.receive_line_end;
+  settings.linger = std::chrono::milliseconds(options.linger_ms);
+  settings.rts = options.rts;
 
   SerialPort port;
   port.controller.registers[SerialController::kControlRegister] =
@@ -384,9 +637,7 @@ int run_program(const TermOptions& options) {
                 "' returned nothing");
     return kExitFailure;
   }
-  for (const auto& [key, value] : options.extension_options) {
-    extension->options().insert_or_assign(key, value);
-  }
+  set_extension_options(*extension, options);
   try {
     extension->attach(context);
   } catch (const std::exception& e) {
@@ -396,13 +647,34 @@ int run_program(const TermOptions& options) {
   // The extension's line comes first, before any received byte.
   std::cout.flush();
   std::fflush(stdout);
+  if (trace) {
+    std::string attached = "attach";
+    for (const auto& [key, value] : options.extension_options) {
+      attached += " " + key + "=" + value;
+    }
+    trace->event(attached + (options.rts ? " (request-to-send on)"
+                                         : " (request-to-send off)"));
+  }
 
-  enter_raw_terminal();
-  Session session(port, options, escape_enabled, escape);
+  Console console;
+  if (settings.interactive && settings.escape_enabled) {
+    const std::string esc = caret_text(settings.escape);
+    console.say("escape key " + esc + ": " + esc + " ? help and status, " +
+                esc + " q quit");
+  }
+  const bool raw = enter_raw_terminal();
+  console.set_raw(raw);
+  if (trace && options.trace_path == "-") trace->set_line_end(console.line_end());
+  Session session(port, settings, console, trace ? &*trace : nullptr);
   const Session::End end = session.run();
 
   extension->detach();
   extension.reset();
+  if (trace) {
+    trace->event(end == Session::End::kQuit         ? "detach (quit)"
+                 : end == Session::End::kStopSignal ? "detach (stop signal)"
+                                                    : "detach");
+  }
   const bool stopped =
       end == Session::End::kQuit || end == Session::End::kStopSignal;
   session.finish(stopped ? std::optional<std::chrono::milliseconds>(
@@ -436,6 +708,11 @@ int main(int argc, char** argv) {
   if (!options) return usage_error(error);
   if (options->help) {
     std::cout << term_usage();
+    std::cout.flush();
+    return kExitOk;
+  }
+  if (options->version) {
+    std::cout << quorvex::tools::version_line(kProgram);
     std::cout.flush();
     return kExitOk;
   }

@@ -1,7 +1,11 @@
 #include "host/ip232_term_options.h"
 
-#include <charconv>
+#include <algorithm>
+#include <iterator>
 #include <limits>
+#include <map>
+
+#include "tools/command_line.h"
 
 namespace quorvex::host {
 
@@ -10,20 +14,48 @@ namespace {
 constexpr std::uint8_t kDelete = 0x7F;
 constexpr std::uint8_t kCaretBase = 0x40;  // '^@' is 0x00
 constexpr std::int64_t kMaxLingerMs = std::numeric_limits<std::int32_t>::max();
+constexpr std::uint8_t kCr = 0x0D;
+constexpr std::uint8_t kLf = 0x0A;
 
-std::optional<std::int64_t> parse_linger(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
+constexpr tools::OptionSpec kOptions[] = {
+    {"help", 'h', false},      {"version", 'V', false},
+    {"extension", 0, true},    {"id", 0, true},
+    {"rts", 0, true},          {"escape", 'e', true},
+    {"linger", 0, true},       {"trace", 't', true},
+    {"echo", 0, false},        {"send-eol", 0, true},
+    {"receive-eol", 0, true},
+};
+
+std::optional<LineEnd> parse_line_end(std::string_view text) {
+  if (text == "keep") return LineEnd::kKeep;
+  if (text == "cr") return LineEnd::kCr;
+  if (text == "lf") return LineEnd::kLf;
+  if (text == "crlf") return LineEnd::kCrLf;
+  return std::nullopt;
+}
+
+// What C's atoi/atol make of `text`: leading blanks, a sign, digits up to
+// the first other character; 0 without digits. Saturates instead of
+// overflowing.
+std::int64_t c_number(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
   }
   std::int64_t value = 0;
-  const auto [end, ec] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() ||
-      value > kMaxLingerMs) {
-    return std::nullopt;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = std::min<std::int64_t>(value * 10 + (text[i] - '0'),
+                                   std::int64_t{1} << 40);
   }
-  return value;
+  return negative ? -value : value;
+}
+
+bool plain_digits(std::string_view text) {
+  return tools::parse_whole_number(text, 0, std::numeric_limits<std::int64_t>::max())
+      .has_value();
 }
 
 }  // namespace
@@ -40,107 +72,182 @@ std::optional<std::uint8_t> parse_escape_byte(std::string_view text) {
 
 std::optional<TermOptions> parse_term_arguments(
     std::span<const std::string_view> args, std::string& error) {
+  const auto split = tools::split_command_line(args, kOptions, error);
+  if (!split) return std::nullopt;
   TermOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      return options;
-    }
-    if (arg.starts_with("-")) {
-      // "--name VALUE" or "--name=VALUE".
-      std::string_view name = arg;
-      std::optional<std::string_view> value;
-      if (const auto eq = arg.find('='); eq != std::string_view::npos) {
-        name = arg.substr(0, eq);
-        value = arg.substr(eq + 1);
-      }
-      if (name != "--extension" && name != "--id" && name != "--rts" &&
-          name != "--escape" && name != "--linger") {
-        error = "unknown option '" + std::string(name) + "'";
-        return std::nullopt;
-      }
-      if (!value) {
-        if (i + 1 >= args.size()) {
-          error = "option " + std::string(name) + " needs a value";
-          return std::nullopt;
-        }
-        value = args[++i];
-      }
-      if (name == "--extension") {
-        options.extension_path = std::string(*value);
-      } else if (name == "--id") {
-        options.instance_id = std::string(*value);
-      } else if (name == "--rts") {
-        if (*value != "on" && *value != "off") {
-          error = "--rts takes on or off, not '" + std::string(*value) + "'";
-          return std::nullopt;
-        }
-        options.rts = *value == "on";
-      } else if (name == "--escape") {
-        if (*value == "none") {
-          options.escape = TermOptions::Escape::kNone;
-        } else if (const auto byte = parse_escape_byte(*value)) {
-          options.escape = TermOptions::Escape::kByte;
-          options.escape_byte = *byte;
-        } else {
-          error = "--escape takes one character, ^X or none, not '" +
-                  std::string(*value) + "'";
-          return std::nullopt;
-        }
+  for (const tools::Argument& arg : *split) {
+    const std::string_view value = arg.value;
+    if (arg.option == nullptr) {
+      const auto eq = value.find('=');
+      if (eq != std::string_view::npos) {
+        options.extension_options.emplace_back(std::string(value.substr(0, eq)),
+                                               std::string(value.substr(eq + 1)));
+      } else if (value.find(':') != std::string_view::npos) {
+        // HOST:PORT, the common case, stands for url=HOST:PORT.
+        options.extension_options.emplace_back("url", std::string(value));
       } else {
-        const auto linger = parse_linger(*value);
-        if (!linger) {
-          error = "--linger takes milliseconds (0 to 2147483647), not '" +
-                  std::string(*value) + "'";
-          return std::nullopt;
-        }
-        options.linger_ms = *linger;
+        error = "expected KEY=VALUE, HOST:PORT or an option, got '" +
+                std::string(value) + "'";
+        return std::nullopt;
       }
       continue;
     }
-    const auto eq = arg.find('=');
-    if (eq == std::string_view::npos) {
-      error = "expected KEY=VALUE or an option, got '" + std::string(arg) + "'";
-      return std::nullopt;
+    const std::string_view name = arg.option->name;
+    if (name == "help") {
+      options.help = true;
+    } else if (name == "version") {
+      options.version = true;
+    } else if (name == "extension") {
+      options.extension_path = std::string(value);
+    } else if (name == "id") {
+      options.instance_id = std::string(value);
+    } else if (name == "rts") {
+      if (value != "on" && value != "off") {
+        error = "--rts takes on or off, not '" + std::string(value) + "'";
+        return std::nullopt;
+      }
+      options.rts = value == "on";
+    } else if (name == "escape") {
+      if (value == "none") {
+        options.escape = TermOptions::Escape::kNone;
+      } else if (const auto byte = parse_escape_byte(value)) {
+        options.escape = TermOptions::Escape::kByte;
+        options.escape_byte = *byte;
+      } else {
+        error = "--escape takes one character, ^X or none, not '" +
+                std::string(value) + "'";
+        return std::nullopt;
+      }
+    } else if (name == "linger") {
+      const auto linger = tools::parse_whole_number(value, 0, kMaxLingerMs);
+      if (!linger) {
+        error = "--linger takes milliseconds (0 to 2147483647), not '" +
+                std::string(value) + "'";
+        return std::nullopt;
+      }
+      options.linger_ms = *linger;
+    } else if (name == "trace") {
+      if (value.empty()) {
+        error = "--trace takes a file name or -, not ''";
+        return std::nullopt;
+      }
+      options.trace_path = std::string(value);
+    } else if (name == "echo") {
+      options.echo = true;
+    } else {
+      const auto line_end = parse_line_end(value);
+      if (!line_end) {
+        error = "--" + std::string(name) + " takes keep, cr, lf or crlf, not '" +
+                std::string(value) + "'";
+        return std::nullopt;
+      }
+      (name == "send-eol" ? options.send_line_end : options.receive_line_end) =
+          *line_end;
     }
-    options.extension_options.emplace_back(std::string(arg.substr(0, eq)),
-                                           std::string(arg.substr(eq + 1)));
   }
   return options;
 }
 
 std::string term_usage() {
-  return R"usage(usage: ip232-term [--extension PATH] [--id TEXT] [--rts on|off]
-                  [--escape CHAR|none] [--linger MS] [KEY=VALUE ...]
+  return R"usage(usage: ip232-term [OPTION...] [HOST:PORT] [KEY=VALUE...]
 
 Plays an emulated machine with one serial port and applies the ip232-serial
 extension to it: bytes read from standard input are transmitted by the
 machine, bytes the machine receives are written to standard output.
 
-  KEY=VALUE        an extension option (url, host, port, mode, handshake,
-                   tx_buffer, id), split at the first '='; the value may be
-                   empty; the last of a repeated key wins
-  --extension PATH the extension library to load (default: ip232-serial.so
-                   or ip232-serial.dll beside this program)
-  --id TEXT        the instance id in the extension's manifest (default empty)
-  --rts on|off     request-to-send when the extension is applied (default on)
-  --escape CHAR|none
-                   the byte that starts a command: one character or caret
-                   notation such as ^] (default ^] when standard input is a
-                   terminal, none otherwise); after it:
-                     +  assert request-to-send    -  deassert it
-                     b  start a break             B  end the break
-                     q  quit                      the escape byte: send it
-                   (a break holds request-to-send asserted until B)
-  --linger MS      after the end of input, keep running MS milliseconds
-                   (default 1000)
-  --help           show this text
+  HOST:PORT            short for url=HOST:PORT
+  KEY=VALUE            an extension option: url, host, port, mode (ip232 or
+                       raw), handshake, tx_buffer, id; split at the first
+                       '='; the last of a repeated key wins
+  -e, --escape CHAR|none
+                       the byte that starts a command: one character or caret
+                       notation such as ^] (default ^] when standard input is
+                       a terminal, none otherwise); after it:
+                         ?  help and status         q  quit
+                         +  assert request-to-send  -  deassert it
+                         b  start a break           B  end the break
+                         the escape byte again: send it
+  -t, --trace FILE|-   record what the machine sends and receives (hex and
+                       text, with times) and the host's events; - for
+                       standard error
+      --echo           show typed bytes locally
+      --send-eol keep|cr|lf|crlf
+                       send each typed line end (CR, LF or CR LF) as this
+      --receive-eol keep|cr|lf|crlf
+                       show each received line end as this
+      --rts on|off     request-to-send when the extension is applied (on)
+      --linger MS      after the end of input, keep running MS milliseconds
+                       (default 1000)
+      --extension PATH the extension library (default: the one beside this
+                       program)
+      --id TEXT        the instance id in the extension's manifest
+  -h, --help           show this text
+  -V, --version        show the version
 
-At the end of input, q, Ctrl-C or SIGTERM the extension is detached and the
-program exits with status 0. Exit status 1: the extension could not be loaded
-or applied (its message on standard error); 2: a usage error.
+On a terminal every key is sent, Ctrl-C, Ctrl-Z and Ctrl-\ included; use the
+escape key to quit. At the end of input, ^] q, SIGINT or SIGTERM the extension
+is detached and the program exits with status 0. Exit status 1: the extension
+could not be loaded or applied (its message on standard error); 2: a usage
+error.
 )usage";
+}
+
+std::vector<std::string> extension_option_warnings(
+    const std::vector<std::pair<std::string, std::string>>& options) {
+  std::vector<std::string> warnings;
+  std::string known;
+  for (const std::string_view key : kExtensionOptionKeys) {
+    known += (known.empty() ? "" : ", ") + std::string(key);
+  }
+  // The last of a repeated key is the one the extension sees.
+  std::map<std::string, std::string> last;
+  for (const auto& [key, value] : options) last.insert_or_assign(key, value);
+  for (const auto& [key, value] : options) {
+    if (std::find(std::begin(kExtensionOptionKeys),
+                  std::end(kExtensionOptionKeys),
+                  key) == std::end(kExtensionOptionKeys)) {
+      warnings.push_back("the extension does not read '" + key +
+                         "' (it reads " + known + ")");
+    }
+  }
+  for (const auto& [key, value] : last) {
+    if (value.empty()) continue;
+    if (key == "handshake" && value != "true" && value != "1" &&
+        value != "false" && value != "0") {
+      warnings.push_back("handshake=" + value +
+                         " is taken as true: only false or 0 turn it off");
+    } else if (key == "port" && !plain_digits(value)) {
+      const std::int64_t port = c_number(value);
+      if (port >= 1 && port <= 65535) {
+        warnings.push_back("port=" + value + " is taken as " +
+                           std::to_string(port));
+      }
+    } else if (key == "tx_buffer" && !plain_digits(value)) {
+      const std::int64_t size = c_number(value);
+      warnings.push_back(
+          "tx_buffer=" + value + " is taken as " +
+          (size > 0 && size <= std::numeric_limits<std::int32_t>::max()
+               ? std::to_string(size)
+               : std::string("4096")));
+    }
+  }
+  return warnings;
+}
+
+void LineEndMapper::map(std::uint8_t byte, std::vector<std::uint8_t>& out) {
+  if (mode_ == LineEnd::kKeep) {
+    out.push_back(byte);
+    return;
+  }
+  const bool was_after_cr = after_cr_;
+  after_cr_ = byte == kCr;
+  if (byte == kLf && was_after_cr) return;  // the LF of a CR LF
+  if (byte != kCr && byte != kLf) {
+    out.push_back(byte);
+    return;
+  }
+  if (mode_ != LineEnd::kLf) out.push_back(kCr);
+  if (mode_ != LineEnd::kCr) out.push_back(kLf);
 }
 
 EscapeReader::Step EscapeReader::feed(std::uint8_t byte) {
@@ -166,6 +273,7 @@ EscapeReader::Step EscapeReader::feed(std::uint8_t byte) {
     case 'b': step.command = TermCommand::kBreakOn; break;
     case 'B': step.command = TermCommand::kBreakOff; break;
     case 'q': step.command = TermCommand::kQuit; break;
+    case '?': step.command = TermCommand::kStatus; break;
     default: break;  // any other byte after the escape is ignored
   }
   return step;

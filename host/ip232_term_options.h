@@ -24,8 +24,13 @@ inline constexpr std::string_view kDefaultEscapeText = "^]";
 inline constexpr std::uint8_t kDefaultEscapeByte = 0x1D;
 inline constexpr std::int64_t kDefaultLingerMs = 1000;
 
+// How line ends are passed on in one direction: unchanged, or each line end
+// (CR, LF, or CR LF together) replaced by CR, LF or CR LF.
+enum class LineEnd { kKeep, kCr, kLf, kCrLf };
+
 struct TermOptions {
   bool help = false;
+  bool version = false;
   std::string extension_path;   // empty: the module beside the program
   std::string instance_id;
   bool rts = true;              // request-to-send when the extension is applied
@@ -34,7 +39,12 @@ struct TermOptions {
   Escape escape = Escape::kDefault;
   std::uint8_t escape_byte = 0;  // with Escape::kByte
   std::int64_t linger_ms = kDefaultLingerMs;
-  // KEY=VALUE arguments in the order given, split at the first '='.
+  std::string trace_path;        // empty: no trace; "-": standard error
+  bool echo = false;             // show typed bytes locally
+  LineEnd send_line_end = LineEnd::kKeep;     // typed -> the machine
+  LineEnd receive_line_end = LineEnd::kKeep;  // received -> the output
+  // KEY=VALUE arguments in the order given, split at the first '=' (a
+  // HOST:PORT argument comes as url=HOST:PORT).
   std::vector<std::pair<std::string, std::string>> extension_options;
 };
 
@@ -52,6 +62,30 @@ std::optional<std::uint8_t> parse_escape_byte(std::string_view text);
 // The usage text, ending in a newline.
 std::string term_usage();
 
+// The option keys the ip232-serial extension reads.
+inline constexpr std::string_view kExtensionOptionKeys[] = {
+    "url", "host", "port", "mode", "handshake", "tx_buffer", "id"};
+
+// Warnings about extension options that the extension will not read, or
+// will take differently than their words suggest (handshake=off keeps
+// handshaking on). One line each, without the program's name.
+std::vector<std::string> extension_option_warnings(
+    const std::vector<std::pair<std::string, std::string>>& options);
+
+// Replaces line ends in a byte stream as a LineEnd says; keeps its state
+// across calls, so that a CR LF split between two calls is one line end.
+class LineEndMapper {
+ public:
+  explicit LineEndMapper(LineEnd mode) : mode_(mode) {}
+  bool active() const { return mode_ != LineEnd::kKeep; }
+  // Appends `byte`, mapped, to `out`.
+  void map(std::uint8_t byte, std::vector<std::uint8_t>& out);
+
+ private:
+  LineEnd mode_;
+  bool after_cr_ = false;
+};
+
 // What an input byte means once the escape byte has been seen.
 enum class TermCommand {
   kNone,        // an ordinary data byte (or a byte that is ignored)
@@ -60,6 +94,7 @@ enum class TermCommand {
   kBreakOn,     // 'b'
   kBreakOff,    // 'B'
   kQuit,        // 'q'
+  kStatus,      // '?'
 };
 
 // Splits the input stream into data bytes and host commands. Not thread-
@@ -77,7 +112,7 @@ class EscapeReader {
   };
 
   // Feeds one input byte. After the escape byte, the escape byte again is
-  // data; '+', '-', 'b', 'B', 'q' are commands; anything else is dropped.
+  // data; '+', '-', 'b', 'B', 'q', '?' are commands; anything else is dropped.
   Step feed(std::uint8_t byte);
 
  private:

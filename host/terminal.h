@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -27,14 +28,15 @@ void use_binary_stdio();
 bool stdin_is_terminal();
 
 // Puts the terminal on standard input in raw mode: bytes arrive one at a
-// time, unechoed and unedited; the interrupt key still stops the program.
+// time, unechoed and unedited, and the signal keys (Ctrl-C, Ctrl-Z, Ctrl-\)
+// arrive as bytes instead of acting on the program.
 // Returns false when standard input is no terminal. restore_terminal()
 // puts back the mode found; it does nothing when raw mode was not entered.
 bool enter_raw_terminal();
 void restore_terminal();
 
-// Makes SIGINT and SIGTERM (on Windows: Ctrl-C, Ctrl-Break and closing the
-// console) set a flag instead of ending the process, and makes a closed
+// Makes SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C outside raw mode,
+// Ctrl-Break and closing the console) set a flag instead of ending the process, and makes a closed
 // standard output an error instead of a fatal signal.
 void install_stop_handlers();
 bool stop_requested();
@@ -53,6 +55,16 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer);
 // Writes all of `data` to standard output, blocking; false with the reason
 // in `error` when standard output fails.
 bool write_stdout(std::span<const std::uint8_t> data, std::string& error);
+
+// Writes `data` (at most kQuickWriteLimit bytes) to standard output at once
+// if that cannot block: true when written, false with the reason in `error`
+// when standard output failed, nothing when it was not tried (no room, or
+// the platform cannot tell). Saves a hand-over to the writing thread when a
+// few bytes arrive and nothing else waits; larger batches go to that thread,
+// which keeps the host loop's system calls few while bytes stream.
+inline constexpr std::size_t kQuickWriteLimit = 64;
+std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
+                                          std::string& error);
 
 }  // namespace quorvex::host
 

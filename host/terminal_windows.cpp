@@ -53,11 +53,12 @@ bool enter_raw_terminal() {
   DWORD mode = 0;
   if (::GetConsoleMode(input, &mode) == 0) return false;
   g_saved_mode = mode;
-  // No line editing, no echo; ENABLE_PROCESSED_INPUT stays so that Ctrl-C
-  // reaches the control handler.
-  const DWORD raw = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT |
-                                                ENABLE_ECHO_INPUT)) |
-                    ENABLE_PROCESSED_INPUT;
+  // No line editing, no echo, and no ENABLE_PROCESSED_INPUT: Ctrl-C
+  // arrives as the byte 0x03 for the remote side. Ctrl-Break still reaches
+  // the control handler and stops the program.
+  const DWORD raw = mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT |
+                                               ENABLE_ECHO_INPUT |
+                                               ENABLE_PROCESSED_INPUT);
   if (::SetConsoleMode(input, raw) == 0) return false;
   g_raw_entered = true;
   return true;
@@ -107,6 +108,12 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     done += written;
   }
   return true;
+}
+
+std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t>,
+                                          std::string&) {
+  // A console or pipe here cannot be asked whether a write would block.
+  return std::nullopt;
 }
 
 }  // namespace quorvex::host

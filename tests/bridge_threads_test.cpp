@@ -17,7 +17,7 @@
 
 #include "ip232/ip232_serial_endpoint.h"
 #include "ip232/line_coding.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/unanswered_listener.h"
 

@@ -53,6 +53,66 @@ TEST(TermArguments, ReadsOptionsAndKeyValuePairs) {
   EXPECT_EQ(options->extension_options, expected);
 }
 
+TEST(TermArguments, ShortFormsHostPortAndTerminalOptions) {
+  std::string error;
+  const auto options =
+      parse({"-e^A", "-t", "-", "--echo", "--send-eol=crlf",
+             "--receive-eol", "lf", "[::1]:2323", "--", "-x:1"},
+            error);
+  ASSERT_TRUE(options.has_value()) << error;
+  EXPECT_EQ(options->escape_byte, 0x01);
+  EXPECT_EQ(options->trace_path, "-");
+  EXPECT_TRUE(options->echo);
+  EXPECT_EQ(options->send_line_end, LineEnd::kCrLf);
+  EXPECT_EQ(options->receive_line_end, LineEnd::kLf);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"url", "[::1]:2323"}, {"url", "-x:1"}};
+  EXPECT_EQ(options->extension_options, expected);
+  const auto version = parse({"-V", "--bogus"}, error);
+  ASSERT_TRUE(version.has_value()) << error;
+  EXPECT_TRUE(version->version);
+}
+
+TEST(ExtensionOptionWarnings, NamesUnreadKeysAndSurprisingValues) {
+  const std::vector<std::pair<std::string, std::string>> options = {
+      {"prot", "2323"}, {"Port", "1"},          {"handshake", "off"},
+      {"port", "23x"},  {"tx_buffer", "-5"},    {"mode", "raw"},
+      {"id", "a"},      {"handshake", "0"}, {"url", ""}};
+  const std::string reads =
+      " (it reads url, host, port, mode, handshake, tx_buffer, id)";
+  const std::vector<std::string> expected = {
+      "the extension does not read 'prot'" + reads,
+      "the extension does not read 'Port'" + reads,
+      // handshake=off is overridden by the later handshake=0.
+      "port=23x is taken as 23",
+      "tx_buffer=-5 is taken as 4096",
+  };
+  EXPECT_EQ(extension_option_warnings(options), expected);
+  EXPECT_EQ(extension_option_warnings({{"handshake", "off"}}),
+            std::vector<std::string>{
+                "handshake=off is taken as true: only false or 0 turn it off"});
+  EXPECT_TRUE(extension_option_warnings(
+                  {{"port", "23"}, {"handshake", "false"}, {"tx_buffer", "64"}})
+                  .empty());
+}
+
+TEST(LineEndMapper, ReplacesEachLineEndOnce) {
+  const std::pair<LineEnd, std::string_view> cases[] = {
+      {LineEnd::kKeep, "a\rb\nc\r\nd"},
+      {LineEnd::kCr, "a\rb\rc\rd"},
+      {LineEnd::kLf, "a\nb\nc\nd"},
+      {LineEnd::kCrLf, "a\r\nb\r\nc\r\nd"},
+  };
+  for (const auto& [mode, expected] : cases) {
+    LineEndMapper mapper(mode);
+    std::vector<std::uint8_t> out;
+    for (const char c : std::string_view("a\rb\nc\r\nd")) {
+      mapper.map(static_cast<std::uint8_t>(c), out);
+    }
+    EXPECT_EQ(std::string(out.begin(), out.end()), expected);
+  }
+}
+
 TEST(TermArguments, EscapeNoneAndHelp) {
   std::string error;
   const auto none = parse({"--escape", "none"}, error);
@@ -68,7 +128,12 @@ TEST(TermArguments, RejectsUsageErrors) {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-x"}, "unknown option '-x'"},
       {{"--bogus=1"}, "unknown option '--bogus'"},
-      {{"port"}, "expected KEY=VALUE or an option, got 'port'"},
+      {{"port"}, "expected KEY=VALUE, HOST:PORT or an option, got 'port'"},
+      {{"--echo=yes"}, "option --echo takes no value"},
+      {{"-hx"}, "unknown option '-hx'"},
+      {{"--trace="}, "--trace takes a file name or -, not ''"},
+      {{"--send-eol", "CRLF"},
+       "--send-eol takes keep, cr, lf or crlf, not 'CRLF'"},
       {{"--rts"}, "option --rts needs a value"},
       {{"--rts", "yes"}, "--rts takes on or off, not 'yes'"},
       {{"--rts", "ON"}, "--rts takes on or off, not 'ON'"},
@@ -123,6 +188,7 @@ std::string run_escape_reader(bool enabled, std::uint8_t escape,
       case TermCommand::kBreakOn: out += "<b>"; break;
       case TermCommand::kBreakOff: out += "<B>"; break;
       case TermCommand::kQuit: out += "<q>"; break;
+      case TermCommand::kStatus: out += "<?>"; break;
       case TermCommand::kNone: break;
     }
   }
@@ -139,7 +205,7 @@ TEST(EscapeReader, SplitsDataFromCommands) {
   const Case cases[] = {
       {true, '~', "ab", "ab"},
       {true, '~', "a~+b~-c", "a<+>b<->c"},
-      {true, '~', "~b~B~q", "<b><B><q>"},
+      {true, '~', "~b~B~q~?", "<b><B><q><?>"},
       {true, '~', "~~", "~"},             // the escape twice sends it once
       {true, '~', "~~~+", "~<+>"},
       {true, '~', "~x~", ""},             // unknown command dropped, then pending

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "ip232/ip232_serial_endpoint.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
 
 namespace quorvex::ip232 {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "net/socket_ops.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
 
 namespace {

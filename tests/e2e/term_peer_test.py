@@ -101,14 +101,16 @@ class Programs:
 class Peer:
     """ip232-peer on a free loopback port."""
 
-    def __init__(self, programs, raw=False):
-        args = ["--port", "0"] + (["--raw"] if raw else [])
+    def __init__(self, programs, raw=False, extra=(),
+                 address=rb"127\.0\.0\.1"):
+        args = ["--port", "0"] + (["--raw"] if raw else []) + list(extra)
         self.process = subprocess.Popen(
             programs.command(programs.peer, args),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE)
         self.stderr = Collector(self.process.stderr)
-        pattern = re.compile(rb"ip232-peer: listening on 127\.0\.0\.1:(\d+)")
+        pattern = re.compile(rb"ip232-peer: listening on " + address +
+                             rb":(\d+)")
         ready = self.stderr.wait_for(lambda d: pattern.search(d), PATIENT)
         if not ready:
             self.stop()
@@ -270,7 +272,8 @@ def case_bulk_transfer_loses_nothing(programs):
 
 def case_end_of_input_lingers_for_the_echo(programs):
     """Input ended before the bridge connected: every byte is still sent,
-    and the echo arriving during --linger is written."""
+    and the echo arriving during --linger is written; --echo and the line
+    end options."""
     peer = Peer(programs)
     try:
         status, out, err = run_once(
@@ -279,6 +282,14 @@ def case_end_of_input_lingers_for_the_echo(programs):
         check(status == 0, "status %d, stderr %r" % (status, err))
         check(out == bridge_line("ip232", peer.port) + b"short and sweet\xff",
               "stdout %r" % out)
+        # Local echo first, then the answer; CR goes out as CR LF and each
+        # line end is shown as LF.
+        status, out, err = run_once(
+            programs, ["--linger", "3000", "--echo", "--send-eol", "crlf",
+                       "--receive-eol", "lf", "127.0.0.1:%d" % peer.port],
+            b"a\rb")
+        check(status == 0 and out == bridge_line("ip232", peer.port) +
+              b"a\nb" + b"a\nb", "echo and line ends: %d %r" % (status, out))
     finally:
         peer.stop()
 
@@ -376,18 +387,33 @@ def case_configuration_errors(programs):
 
 
 def case_usage_and_loading_errors(programs):
-    """Usage errors exit 2 with the usage on standard error; --help prints
-    it on standard output; a missing library exits 1 naming its path."""
+    """A usage error is one line ending in "try --help", status 2; --help
+    and --version print on standard output; a missing library exits 1
+    naming its path; doubtful extension options are warned about."""
     for args in (["--bogus"], ["port"], ["--rts", "maybe"],
-                 ["--escape", "^1"], ["--escape", "ab"], ["--linger", "-1"],
-                 ["--linger"], ["--linger", "1s"]):
+                 ["--escape", "^1"], ["-e", "ab"], ["--linger=-1"],
+                 ["--linger"], ["--echo=1"]):
         status, out, err = run_once(programs, args)
         check(status == 2, "%r: status %d" % (args, status))
         check(out == b"", "%r: stdout %r" % (args, out))
-        check(b"usage: ip232-term" in err, "%r: stderr %r" % (args, err))
+        check(re.fullmatch(rb"ip232-term: [^\n]+ \(try 'ip232-term --help'\)\n",
+                           err), "%r: stderr %r" % (args, err))
     status, out, err = run_once(programs, ["--help"])
     check(status == 0 and out.startswith(b"usage: ip232-term") and err == b"",
           "--help: %d %r %r" % (status, out[:40], err))
+    for program, name in ((programs.term, b"ip232-term"),
+                          (programs.peer, b"ip232-peer")):
+        # ip232-peer's streams are text streams: CR LF on Windows.
+        done = subprocess.run(programs.command(program, ["-V"]),
+                              capture_output=True, timeout=PROCESS_EXIT)
+        check(done.returncode == 0 and
+              re.fullmatch(name + rb" \d+\.\d+\.\d+\r?\n", done.stdout),
+              "%s -V: %r" % (name, done.stdout))
+        done = subprocess.run(programs.command(program, ["--bogus"]),
+                              capture_output=True, timeout=PROCESS_EXIT)
+        check(done.returncode == 2 and done.stderr.replace(b"\r\n", b"\n") ==
+              name + b": unknown option '--bogus' (try '" + name +
+              b" --help')\n", "%s --bogus: %r" % (name, done.stderr))
     missing = os.path.join(os.path.dirname(programs.term), "no-such-module.bin")
     status, out, err = run_once(programs, ["--extension", missing])
     check(status == 1, "missing library: status %d" % status)
@@ -395,24 +421,208 @@ def case_usage_and_loading_errors(programs):
     check(len(err.decode().splitlines()) == 1 and
           os.path.basename(missing) in err.decode(),
           "missing library: stderr %r" % err)
+    status, out, err = run_once(programs, ["prot=2323", "handshake=off",
+                                           "port=0"])
+    reads = " (it reads url, host, port, mode, handshake, tx_buffer, id)"
+    check(status == 1 and err.decode().splitlines() == [
+        "ip232-term: warning: the extension does not read 'prot'" + reads,
+        "ip232-term: warning: handshake=off is taken as true: only false or "
+        "0 turn it off",
+        "ip232-serial: port must be 1..65535, got '0'"],
+        "warnings: %d %r" % (status, err))
 
 
-def case_sigterm_detaches_and_exits_zero(programs):
-    """SIGTERM (POSIX only) ends the program with status 0 while the bridge
-    is connected and input is still open."""
+def case_stop_signals_detach_and_exit_zero(programs):
+    """SIGTERM and SIGINT (POSIX only) end the program with status 0 while
+    the bridge is connected and input is still open."""
     if programs.under_emulator:
         return "skipped under the emulator"
+    for stop in (signal.SIGTERM, signal.SIGINT):
+        peer = Peer(programs)
+        term = None
+        try:
+            term = Term(programs, ["port=%d" % peer.port, "host=127.0.0.1"])
+            check(peer.wait_line("connection opened"), "connected")
+            term.process.send_signal(stop)
+            check(term.wait_exit() == 0, "status after %s" % stop.name)
+            check(peer.wait_line("connection closed"), "peer saw the close")
+        finally:
+            if term:
+                term.finish()
+            peer.stop()
+    return None
+
+
+def parse_trace(text):
+    """[(event, bytes)] from a trace: each record's first line without its
+    time, and the bytes of the hex lines under it."""
+    records = []
+    for line in text.splitlines():
+        head = re.match(r"(\d\d:\d\d:\d\d\.\d{6}) (.*)$", line)
+        if head:
+            records.append([head.group(2), b""])
+        else:
+            check(records and line.startswith(" " * 16), "trace line %r" % line)
+            records[-1][1] += bytes.fromhex(line[16:16 + 48])
+    return records
+
+
+def case_trace_records_bytes_and_events(programs):
+    """--trace FILE: the bytes sent and received (0xFF as one byte), the
+    request-to-send changes and the host's events, in order."""
     peer = Peer(programs)
     term = None
+    trace_path = os.path.join(os.path.dirname(os.path.abspath(programs.term)),
+                              "e2e-trace-%d.txt" % os.getpid())
     try:
-        term = Term(programs, ["port=%d" % peer.port, "host=127.0.0.1"])
+        term = Term(programs, ["--trace", trace_path, "-e", "^]", "--linger",
+                               "0", "127.0.0.1:%d" % peer.port])
         check(peer.wait_line("connection opened"), "connected")
-        term.process.send_signal(signal.SIGTERM)
-        check(term.wait_exit() == 0, "status after SIGTERM")
-        check(peer.wait_line("connection closed"), "peer saw the close")
+        term.send(b"A\xff")
+        check(term.wait_stdout(bridge_line("ip232", peer.port) + b"A\xff"),
+              "echo: %r" % term.stdout.data())
+        term.send(ESC + b"-")
+        check(peer.wait_line("rts off"), "rts off reached the peer")
+        term.close_input()
+        check(term.wait_exit() == 0, "exit status")
+        with open(trace_path, encoding="ascii") as f:
+            text = f.read()
+        records = parse_trace(text)
+        events = [r[0] for r in records if not r[0].startswith(("sent",
+                                                                 "received"))]
+        check(events == ["attach url=127.0.0.1:%d (request-to-send on)" %
+                         peer.port, "request-to-send off", "end of input",
+                         "detach"], "events: %r" % events)
+        for direction in ("sent", "received"):
+            got = b"".join(r[1] for r in records if r[0].startswith(direction))
+            check(got == b"A\xff", "%s: %r" % (direction, got))
+        check(re.search(r"\n {16}41 ff {44}A\.\n", text), "dump: %r" % text)
     finally:
         if term:
             term.finish()
+        peer.stop()
+        if os.path.exists(trace_path):
+            os.remove(trace_path)
+
+
+def case_peer_cannot_be_wedged(programs):
+    """ip232-peer: a client that never reads and an idle client do not stop
+    the next one; a client that takes nothing is dropped; a taken port
+    gives one plain message; IPv6 addresses come in brackets."""
+    import socket
+    peer = Peer(programs, raw=True, extra=["--drop-after", "2"])
+    clients = []
+    try:
+        def connect():
+            c = socket.create_connection(("127.0.0.1", peer.port), PATIENT)
+            clients.append(c)
+            return c
+
+        def flood(c):
+            c.settimeout(PATIENT)
+            try:
+                c.sendall(b"x" * (64 << 20))
+            except OSError:
+                pass
+
+        for kind in ("never reads", "idle"):
+            first = connect()
+            if kind == "never reads":
+                threading.Thread(target=flood, args=(first,),
+                                 daemon=True).start()
+                time.sleep(QUIET)
+            check(peer.wait_line("connection opened", len(clients)),
+                  "%s: opened %r" % (kind, peer.lines()))
+            second = connect()
+            second.settimeout(PATIENT)
+            second.sendall(b"ping")
+            got = b""
+            while len(got) < 4:
+                got += second.recv(4 - len(got))
+            check(got == b"ping", "%s: echo %r" % (kind, got))
+            check(peer.wait_line("connection replaced by a new one",
+                                 len(clients) - 1),
+                  "%s: %r" % (kind, peer.lines()))
+        # Alone, a client that takes nothing is dropped.
+        threading.Thread(target=flood, args=(connect(),), daemon=True).start()
+        check(peer.wait_line("connection dropped: it took nothing for 2 s"),
+              "drop: %r" % peer.lines())
+        done = subprocess.run(programs.command(programs.peer, [
+            "--port", str(peer.port)]), capture_output=True,
+            timeout=PROCESS_EXIT)
+        check(done.returncode == 1 and re.fullmatch(
+            rb"ip232-peer: cannot listen on 127\.0\.0\.1:%d: [^:\n]*\n" %
+            peer.port, done.stderr.replace(b"\r\n", b"\n")),
+            "port taken: %r" % done.stderr)
+    finally:
+        for c in clients:
+            c.close()
+        peer.stop()
+    try:
+        v6 = Peer(programs, extra=["--host", "::1"], address=rb"\[::1\]")
+        v6.stop()
+    except Failure as e:
+        if b"cannot listen" not in str(e).encode():
+            raise
+        return "no IPv6 loopback here"
+    return None
+
+
+def case_terminal_passes_signal_keys_and_answers_escapes(programs):
+    """On a pseudo-terminal (Linux): raw mode entered and restored, the
+    escape hint, Ctrl-C, Ctrl-Z and Ctrl-\\ sent as bytes, ^] ? and ^] -
+    answered in CR LF lines, ^] q quits with status 0."""
+    if programs.under_emulator or not sys.platform.startswith("linux"):
+        return "skipped: Linux only"
+    import fcntl
+    import pty
+    import termios
+    peer = Peer(programs)
+    master, slave = pty.openpty()
+    process = None
+    try:
+        def controlling_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        process = subprocess.Popen(
+            programs.command(programs.term, ["127.0.0.1:%d" % peer.port]),
+            stdin=slave, stdout=slave, stderr=slave,
+            preexec_fn=controlling_terminal)
+        screen = Collector(os.fdopen(master, "rb", buffering=0))
+
+        def shows(text):
+            return screen.wait_for(lambda d: text in d, PATIENT)
+
+        check(shows(b"ip232-term: escape key ^]: ^] ? help and status, "
+                    b"^] q quit\r\n"), "hint: %r" % screen.data())
+        check(peer.wait_line("connection opened"), "connected")
+        lflag = termios.tcgetattr(slave)[3]
+        check(not lflag & (termios.ICANON | termios.ISIG | termios.ECHO),
+              "raw mode: lflag %#x" % lflag)
+        os.write(master, b"\x03\x1a\x1cok")
+        check(shows(b"\x03\x1a\x1cok"), "signal keys echoed: %r" %
+              screen.data())
+        check(process.poll() is None, "still running after Ctrl-C")
+        os.write(master, ESC + b"?")
+        check(shows(b"ip232-term: request-to-send on, break off; sent 5 "
+                    b"bytes, received 5\r\n"), "status: %r" % screen.data())
+        check(shows(b"ip232-term: no bytes waiting for the device\r\n"),
+              "backlog: %r" % screen.data())
+        os.write(master, ESC + b"-")
+        check(shows(b"ip232-term: request-to-send off\r\n"), "answer to -")
+        check(peer.wait_line("rts off"), "rts off at the peer")
+        os.write(master, ESC + b"q")
+        status = process.wait(PROCESS_EXIT)
+        check(status == 0, "status after ^] q: %d" % status)
+        lflag = termios.tcgetattr(slave)[3]
+        check(lflag & termios.ICANON and lflag & termios.ISIG,
+              "terminal restored: lflag %#x" % lflag)
+    finally:
+        if process and process.poll() is None:
+            process.kill()
+            process.wait(PROCESS_EXIT)
+        os.close(slave)
         peer.stop()
     return None
 
@@ -425,7 +635,10 @@ CASES = [
     case_raw_mode_is_gated_by_request_to_send,
     case_configuration_errors,
     case_usage_and_loading_errors,
-    case_sigterm_detaches_and_exits_zero,
+    case_stop_signals_detach_and_exit_zero,
+    case_trace_records_bytes_and_events,
+    case_peer_cannot_be_wedged,
+    case_terminal_passes_signal_keys_and_answers_escapes,
 ]
 
 

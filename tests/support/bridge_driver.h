@@ -21,7 +21,7 @@
 
 #include "api/serial_device.h"
 #include "ip232/line_coding.h"
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
 

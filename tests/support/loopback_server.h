@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 
 namespace quorvex::test {
 

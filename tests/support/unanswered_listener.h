@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "net/tcp_stream.h"
+#include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
 
 namespace quorvex::test {

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "net/socket_ops.h"
-#include "net/tcp_stream.h"
-#include "net/tcp_stream_platform.h"
+#include "tools/net/tcp_stream.h"
+#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net {
 namespace {
@@ -23,9 +23,14 @@ bool resolve_first(const std::string& address, std::uint16_t port,
   return true;
 }
 
+}  // namespace
+
 std::string endpoint_text(const std::string& address, std::uint16_t port) {
-  return address + ":" + std::to_string(port);
+  const bool ipv6 = address.find(':') != std::string::npos;
+  return (ipv6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
+
+namespace {
 
 }  // namespace
 
@@ -134,6 +139,14 @@ void TcpStream::set_receive_buffer(int bytes) {
 
 void TcpStream::set_send_buffer(int bytes) {
   if (valid()) stream_platform::set_send_buffer(handle_, bytes);
+}
+
+void TcpStream::set_send_timeout(int timeout_ms) {
+  if (valid()) stream_platform::set_send_timeout(handle_, timeout_ms);
+}
+
+void TcpStream::interrupt() {
+  if (valid()) shutdown_both(handle_);
 }
 
 void TcpStream::shutdown_send() {

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/tcp_stream_platform.h"
+#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net::stream_platform {
 namespace {
@@ -42,6 +42,13 @@ void set_send_buffer(SocketHandle socket, int bytes) {
 }
 
 void shutdown_send(SocketHandle socket) { ::shutdown(to_fd(socket), SHUT_WR); }
+
+void set_send_timeout(SocketHandle socket, int timeout_ms) {
+  timeval limit{};
+  limit.tv_sec = timeout_ms / 1000;
+  limit.tv_usec = (timeout_ms % 1000) * 1000;
+  ::setsockopt(to_fd(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
 
 void set_linger_zero(SocketHandle socket) {
   linger option{};

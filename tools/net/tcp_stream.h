@@ -3,8 +3,8 @@
 // TcpClientSerialPort. Loopback use only; each object belongs to one thread
 // at a time.
 
-#ifndef QUORVEX_NET_TCP_STREAM_H_
-#define QUORVEX_NET_TCP_STREAM_H_
+#ifndef QUORVEX_TOOLS_NET_TCP_STREAM_H_
+#define QUORVEX_TOOLS_NET_TCP_STREAM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -56,8 +56,14 @@ class TcpStream {
   // Sets SO_RCVBUF / SO_SNDBUF (before connect or accept for full effect).
   void set_receive_buffer(int bytes);
   void set_send_buffer(int bytes);
+  // Makes send_all() fail when the other side takes nothing for
+  // `timeout_ms` (the stream is then unusable and only fit for closing).
+  void set_send_timeout(int timeout_ms);
   // Ends the sending direction; the peer reads end-of-stream.
   void shutdown_send();
+  // Shuts both directions down, so that a receive or send blocked in
+  // another thread returns. The only call allowed from another thread.
+  void interrupt();
   // Closes with SO_LINGER 0, so the peer sees a reset.
   void reset();
   // Closes in the ordinary way.
@@ -66,6 +72,9 @@ class TcpStream {
  private:
   SocketHandle handle_ = kInvalidSocket;
 };
+
+// "ADDRESS:PORT", with an IPv6 address in brackets ("[::1]:23").
+std::string endpoint_text(const std::string& address, std::uint16_t port);
 
 // A listening socket on a loopback address. Move-only.
 class TcpListener {
@@ -101,4 +110,4 @@ class TcpListener {
 
 }  // namespace quorvex::net
 
-#endif  // QUORVEX_NET_TCP_STREAM_H_
+#endif  // QUORVEX_TOOLS_NET_TCP_STREAM_H_

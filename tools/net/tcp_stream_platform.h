@@ -1,9 +1,9 @@
 // The few platform calls that TcpStream and TcpListener need beyond the
-// neutral socket primitives: implemented in net/tcp_stream_posix.cpp and
-// net/tcp_stream_windows.cpp. Internal to those classes.
+// neutral socket primitives: implemented in tools/net/tcp_stream_posix.cpp and
+// tools/net/tcp_stream_windows.cpp. Internal to those classes.
 
-#ifndef QUORVEX_NET_TCP_STREAM_PLATFORM_H_
-#define QUORVEX_NET_TCP_STREAM_PLATFORM_H_
+#ifndef QUORVEX_TOOLS_NET_TCP_STREAM_PLATFORM_H_
+#define QUORVEX_TOOLS_NET_TCP_STREAM_PLATFORM_H_
 
 #include <cstdint>
 
@@ -22,6 +22,9 @@ void set_send_buffer(SocketHandle socket, int bytes);
 // Ends the sending direction only; failure is ignored.
 void shutdown_send(SocketHandle socket);
 
+// SO_SNDTIMEO: a blocking send that moves nothing for `timeout_ms` fails.
+void set_send_timeout(SocketHandle socket, int timeout_ms);
+
 // SO_LINGER on with a zero time, so that closing sends a reset.
 void set_linger_zero(SocketHandle socket);
 
@@ -38,4 +41,4 @@ SocketHandle accept_connection(SocketHandle socket, SocketError& error);
 
 }  // namespace quorvex::net::stream_platform
 
-#endif  // QUORVEX_NET_TCP_STREAM_PLATFORM_H_
+#endif  // QUORVEX_TOOLS_NET_TCP_STREAM_PLATFORM_H_

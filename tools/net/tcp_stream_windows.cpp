@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/tcp_stream_platform.h"
+#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net::stream_platform {
 namespace {
@@ -42,6 +42,12 @@ void set_send_buffer(SocketHandle socket, int bytes) {
 }
 
 void shutdown_send(SocketHandle socket) { ::shutdown(to_socket(socket), SD_SEND); }
+
+void set_send_timeout(SocketHandle socket, int timeout_ms) {
+  const DWORD limit = static_cast<DWORD>(timeout_ms);
+  ::setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO,
+               reinterpret_cast<const char*>(&limit), sizeof limit);
+}
 
 void set_linger_zero(SocketHandle socket) {
   linger option{};
