@@ -81,11 +81,12 @@ if(NOT found)
   message(FATAL_ERROR "${module} does not carry version ${VERSION}")
 endif()
 
-# The installed host program loads the installed module and applies it;
-# port 1 on loopback refuses, and the program ends after its empty input.
+# The installed host program finds the installed module by itself and
+# applies it; port 1 on loopback refuses, and the program ends after its
+# empty input.
 file(WRITE ${scratch}/empty-input "")
 execute_process(
-  COMMAND ${EMULATOR} ${prefix}/${term} --extension ${prefix}/${module}
+  COMMAND ${EMULATOR} ${prefix}/${term}
     --linger 0 host=127.0.0.1 port=1
   INPUT_FILE ${scratch}/empty-input
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc TIMEOUT 120)

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "api/extension.h"
 
@@ -42,6 +43,11 @@ std::string extension_module_file_name();
 
 // The folder holding the running program, with a trailing separator.
 std::string program_directory();
+
+// Where a host program looks for the module when none is named, relative
+// to its own folder, in order: beside it (the build tree), then where an
+// install puts the module (the tools and the module in sibling folders).
+std::vector<std::string> extension_search_folders();
 
 }  // namespace quorvex::host
 

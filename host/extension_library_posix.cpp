@@ -37,6 +37,10 @@ ExtensionLibrary::~ExtensionLibrary() {
 
 std::string extension_module_file_name() { return "ip232-serial.so"; }
 
+std::vector<std::string> extension_search_folders() {
+  return {"", "../lib/quorvex/extensions/"};
+}
+
 std::string program_directory() {
   char buffer[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);

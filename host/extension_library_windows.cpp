@@ -35,6 +35,10 @@ ExtensionLibrary::~ExtensionLibrary() {
 
 std::string extension_module_file_name() { return "ip232-serial.dll"; }
 
+std::vector<std::string> extension_search_folders() {
+  return {"", "..\\extensions\\"};
+}
+
 std::string program_directory() {
   char buffer[MAX_PATH + 1] = {};
   const DWORD n = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -582,15 +583,27 @@ void Session::finish(std::optional<std::chrono::milliseconds> limit) {
   input_->changed.notify_all();
 }
 
+// The first module found where extension_search_folders() says, else the
+// one beside the program (whose absence the loader then reports).
+std::string default_extension_path() {
+  const std::string beside = program_directory() + extension_module_file_name();
+  for (const std::string& folder : extension_search_folders()) {
+    const std::string candidate =
+        program_directory() + folder + extension_module_file_name();
+    std::error_code error;
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+  }
+  return beside;
+}
+
 int run_program(const TermOptions& options) {
   for (const std::string& warning :
        extension_option_warnings(options.extension_options)) {
     print_error(std::string(kProgram) + ": warning: " + warning);
   }
-  const std::string path =
-      options.extension_path.empty()
-          ? program_directory() + extension_module_file_name()
-          : options.extension_path;
+  const std::string path = options.extension_path.empty()
+                               ? default_extension_path()
+                               : options.extension_path;
   std::string error;
   std::optional<ExtensionLibrary> library = ExtensionLibrary::load(path, error);
   if (!library) {

@@ -179,7 +179,7 @@ machine, bytes the machine receives are written to standard output.
       --linger MS      after the end of input, keep running MS milliseconds
                        (default 1000)
       --extension PATH the extension library (default: the one beside this
-                       program)
+                       program, else where an install puts it)
       --id TEXT        the instance id in the extension's manifest
   -h, --help           show this text
   -V, --version        show the version

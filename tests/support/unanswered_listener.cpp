@@ -17,7 +17,7 @@ UnansweredListener::UnansweredListener(const std::string& address,
   std::string error;
   listener_ = net::TcpListener::open(address, port, 0, error);
   if (!listener_) {
-    reason_ = "cannot listen on " + address + ": " + error;
+    reason_ = error;  // "cannot listen on ADDRESS:PORT: REASON"
     return;
   }
   while (fillers_.size() < kMostFillers) {
