@@ -136,7 +136,12 @@ class SoakPeer {
 
   // Resets no more connections; ends the current one in order and serves
   // a last one that only takes what the machine sends until it stops.
-  void finish() { finishing_.store(true); }
+  // Once it returns no connection ends with a reset or a hang-up any more,
+  // so that what the machine writes from then on cannot be lost in flight.
+  void finish() {
+    const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
+    finishing_.store(true);
+  }
   // The machine has stopped after writing `transmitted` bytes in all.
   void machine_stopped(std::uint64_t transmitted) {
     final_position_.store(transmitted);
@@ -245,19 +250,27 @@ class SoakPeer {
           }, kCloseWaitMs)) {
         fail("the machine fell behind before a hang-up");
       }
-      for (int i = 0; i < 64 && quorvex::test::receive_decoded(stream, decoder, received_, 0);
-           ++i) {
+      {
+        const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
+        if (!finishing_.load()) {
+          for (int i = 0;
+               i < 64 && quorvex::test::receive_decoded(stream, decoder, received_, 0);
+               ++i) {
+          }
+          stream.close();
+        }
       }
-      stream.close();
-      const std::uint64_t sent_at_close = sent_.load();
-      if (!wait_until([&] { return machine_received_.load() >= sent_at_close; },
-                      kCloseWaitMs)) {
-        fail("bytes sent before a hang-up never reached the machine: " +
-             std::to_string(machine_received_.load()) + " of " +
-             std::to_string(sent_at_close));
+      if (!stream.valid()) {
+        const std::uint64_t sent_at_close = sent_.load();
+        if (!wait_until([&] { return machine_received_.load() >= sent_at_close; },
+                        kCloseWaitMs)) {
+          fail("bytes sent before a hang-up never reached the machine: " +
+               std::to_string(machine_received_.load()) + " of " +
+               std::to_string(sent_at_close));
+        }
+        figures_.sent_before_hang_ups += sent_at_close - sent_at_start;
+        return End::kHangUp;
       }
-      figures_.sent_before_hang_ups += sent_at_close - sent_at_start;
-      return End::kHangUp;
     }
     if (wanted == End::kReset && !finishing_.load()) {
       // Every byte sent must reach the machine first: a reset may discard
@@ -269,8 +282,11 @@ class SoakPeer {
           }, kCloseWaitMs)) {
         fail("the machine did not get the peer's bytes before a reset");
       }
-      stream.reset();
-      return End::kReset;
+      const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
+      if (!finishing_.load()) {
+        stream.reset();
+        return End::kReset;
+      }
     }
     // Orderly: no more data from this side; everything the bridge sent
     // before it saw the end is still read.
@@ -328,6 +344,8 @@ class SoakPeer {
   std::atomic<bool> aborting_{false};
   std::atomic<bool> done_{false};
   std::mutex failures_lock_;
+  // Held while a connection ends with a reset or a hang-up, and by finish().
+  std::mutex abrupt_end_lock_;
   PeerFigures figures_;  // written by the peer's thread until done_
   std::thread thread_;   // last: starts when everything above exists
 };
