@@ -586,14 +586,13 @@ void Session::finish(std::optional<std::chrono::milliseconds> limit) {
 // The first module found where extension_search_folders() says, else the
 // one beside the program (whose absence the loader then reports).
 std::string default_extension_path() {
-  const std::string beside = program_directory() + extension_module_file_name();
+  const std::string directory = program_directory();
   for (const std::string& folder : extension_search_folders()) {
-    const std::string candidate =
-        program_directory() + folder + extension_module_file_name();
+    const std::string candidate = directory + folder + extension_module_file_name();
     std::error_code error;
     if (std::filesystem::is_regular_file(candidate, error)) return candidate;
   }
-  return beside;
+  return directory + extension_module_file_name();
 }
 
 int run_program(const TermOptions& options) {

@@ -279,15 +279,10 @@ void Ip232SerialEndpoint::connector_main() {
       if (!connect_and_publish()) return;
     } else if (wanted) {
       if (backlog) {
-        // The socket is not read while the queue is full, so a lost
-        // connection shows only through a write that failed meanwhile.
-        if (!current->is_open()) {
-          drop_connection(*current);
-          current.reset();
-          backoff_wait(kBackoffMs);
-        } else {
-          wait_for_rx_room();
-        }
+        // The socket is not read while the queue is full; its end, even a
+        // reset that failed a write meanwhile, is seen once the bytes
+        // before it have been read.
+        wait_for_rx_room();
         continue;
       }
       const serial::ReadResult result = current->read(chunk);
@@ -358,17 +353,21 @@ bool Ip232SerialEndpoint::connect_and_publish() {
   return true;
 }
 
-void Ip232SerialEndpoint::drop_connection(serial::HostSerialPort& current) {
-  current.shutdown();
+void Ip232SerialEndpoint::unpublish() {
   std::shared_ptr<serial::HostSerialPort> previous;
   {
     std::lock_guard<std::mutex> lock(port_lock_);
     previous = std::move(port_);
   }
-  // The last owner closes the socket; that may be this thread, outside the
-  // lock, or the sender after its pass.
+  // The last owner closes the socket; that may be the connector, outside
+  // the lock, or the sender after its pass.
   previous.reset();
   connected_.store(false);
+}
+
+void Ip232SerialEndpoint::drop_connection(serial::HostSerialPort& current) {
+  current.shutdown();
+  unpublish();
   notify_change();
 }
 
@@ -376,12 +375,7 @@ void Ip232SerialEndpoint::hang_up(serial::HostSerialPort& current,
                                   std::span<std::uint8_t> chunk, bool backlog) {
   // Unpublished first: the sender takes no more bytes for this connection,
   // and what it has not written yet goes back for the next one.
-  std::shared_ptr<serial::HostSerialPort> previous;
-  {
-    std::lock_guard<std::mutex> lock(port_lock_);
-    previous = std::move(port_);
-  }
-  connected_.store(false);
+  unpublish();
   // What the system already took still goes out, then the end of the
   // stream. Closing now, with the server's bytes unread, would make the
   // system reset the connection and throw away what it has not sent.
@@ -404,7 +398,6 @@ void Ip232SerialEndpoint::hang_up(serial::HostSerialPort& current,
     }
   }
   current.shutdown();
-  previous.reset();
   notify_change();
 }
 

@@ -131,6 +131,8 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // records the error and backs off when it is not. False when stop was
   // set meanwhile (nothing is published then).
   bool connect_and_publish();
+  // Clears the published port and `connected`; the caller holds a copy.
+  void unpublish();
   // Shuts `current` (the published port) down and unpublishes it.
   void drop_connection(serial::HostSerialPort& current);
   // Mode "raw", request-to-send dropped: unpublishes `current`, ends its
