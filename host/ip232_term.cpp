@@ -668,14 +668,16 @@ int run_program(const TermOptions& options) {
                                          : " (request-to-send off)"));
   }
 
+  // The terminal is raw before the hint appears, so that what the hint
+  // promises holds from the moment it is read.
   Console console;
+  const bool raw = enter_raw_terminal();
+  console.set_raw(raw);
   if (settings.interactive && settings.escape_enabled) {
     const std::string esc = caret_text(settings.escape);
     console.say("escape key " + esc + ": " + esc + " ? help and status, " +
                 esc + " q quit");
   }
-  const bool raw = enter_raw_terminal();
-  console.set_raw(raw);
   if (trace && options.trace_path == "-") trace->set_line_end(console.line_end());
   Session session(port, settings, console, trace ? &*trace : nullptr);
   const Session::End end = session.run();
