@@ -5,7 +5,6 @@ namespace {
 
 // A prime length: no power-of-two buffer or chunk size divides it.
 constexpr std::size_t kPatternLength = 65521;
-constexpr std::uint8_t kEscape = 0xFF;
 
 }  // namespace
 
@@ -16,35 +15,26 @@ Pattern::Pattern(unsigned ff_percent) : bytes_(kPatternLength) {
     state ^= state >> 7;
     state ^= state << 17;
     const bool ff = (state >> 32) % 100 < ff_percent;
-    byte = ff ? kEscape : static_cast<std::uint8_t>(state);
+    byte = ff ? ip232::kEscapeByte : static_cast<std::uint8_t>(state);
   }
 }
 
 void encode(const Pattern& pattern, bool raw, std::uint64_t first,
             std::size_t count, std::vector<std::uint8_t>& wire) {
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t byte = pattern.at(first + i);
-    wire.push_back(byte);
-    if (!raw && byte == kEscape) wire.push_back(kEscape);
+    ip232::append_data_byte(raw, pattern.at(first + i), wire);
   }
 }
 
 std::size_t StreamChecker::feed(std::span<const std::uint8_t> wire) {
   const std::uint64_t before = payload_bytes_;
-  for (const std::uint8_t c : wire) {
-    if (escape_pending_) {
-      escape_pending_ = false;
-      if (c == kEscape) {
-        take(kEscape);
-      } else {
-        ++mismatches_;
-      }
-    } else if (c == kEscape && !raw_) {
-      escape_pending_ = true;
+  decoder_.decode_events(wire, [this](const ip232::LineEvent& event) {
+    if (event.kind == ip232::LineEvent::Kind::kData) {
+      take(event.byte);
     } else {
-      take(c);
+      ++mismatches_;
     }
-  }
+  });
   return static_cast<std::size_t>(payload_bytes_ - before);
 }
 

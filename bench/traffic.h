@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "ip232/line_coding.h"
+
 namespace quorvex::bench {
 
 // Byte i of the payload is at(i). `ff_percent` of the bytes are 0xFF, the
@@ -38,7 +40,7 @@ void encode(const Pattern& pattern, bool raw, std::uint64_t first,
 class StreamChecker {
  public:
   StreamChecker(const Pattern& pattern, bool raw)
-      : pattern_(&pattern), raw_(raw) {}
+      : pattern_(&pattern), decoder_(raw) {}
 
   // Feeds bytes as they arrived; returns how many payload bytes they held.
   std::size_t feed(std::span<const std::uint8_t> wire);
@@ -49,8 +51,7 @@ class StreamChecker {
   void take(std::uint8_t byte);
 
   const Pattern* pattern_;
-  bool raw_;
-  bool escape_pending_ = false;
+  ip232::LineDecoder decoder_;
   std::uint64_t payload_bytes_ = 0;
   std::uint64_t mismatches_ = 0;
 };

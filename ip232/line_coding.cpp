@@ -4,18 +4,10 @@ namespace quorvex::ip232 {
 
 void LineDecoder::decode(std::span<const std::uint8_t> chunk,
                          std::vector<std::uint8_t>& out) {
-  for (const std::uint8_t c : chunk) {
-    if (escape_pending_) {
-      escape_pending_ = false;
-      // 0xFF 0x00 and 0xFF 0x01 are line state, anything else after an
-      // escape is discarded with it; only a doubled escape is data.
-      if (c == kEscapeByte) out.push_back(kEscapeByte);
-    } else if (c == kEscapeByte && !raw_) {
-      escape_pending_ = true;
-    } else {
-      out.push_back(c);
-    }
-  }
+  // Line state and unknown escapes have no effect on the machine.
+  decode_events(chunk, [&out](const LineEvent& event) {
+    if (event.kind == LineEvent::Kind::kData) out.push_back(event.byte);
+  });
 }
 
 std::vector<std::uint8_t> encode_data(bool raw,

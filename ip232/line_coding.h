@@ -62,11 +62,34 @@ void append_rts_change(bool asserted, ByteContainer& out) {
   for (const std::uint8_t b : rts_change(asserted)) out.push_back(b);
 }
 
+// One step of a received stream. A decoder reports the steps in the order
+// of their bytes on the wire, so line-state changes keep their place among
+// the data.
+struct LineEvent {
+  enum class Kind : std::uint8_t {
+    kData,            // `byte` is a data byte (0xFF 0xFF gives 0xFF)
+    kRtsDeasserted,   // 0xFF 0x00
+    kRtsAsserted,     // 0xFF 0x01
+    kUnknownEscape,   // 0xFF and then `byte`, which begins no sequence:
+                      // both are dropped
+  };
+  Kind kind;
+  std::uint8_t byte;  // the data byte, or the byte that followed the escape
+
+  bool operator==(const LineEvent&) const = default;
+};
+
 // Turns received chunks back into data bytes. An escape byte at the end of
 // one chunk pairs with the first byte of the next.
 class LineDecoder {
  public:
   explicit LineDecoder(bool raw) : raw_(raw) {}
+
+  // Calls `on_event(LineEvent)` for each step of `chunk`, in order. In mode
+  // "raw" every byte is data. An escape that ends the chunk is reported with
+  // the byte that completes it, in a later call.
+  template <typename OnEvent>
+  void decode_events(std::span<const std::uint8_t> chunk, OnEvent&& on_event);
 
   // Appends the data bytes of `chunk` to `out`: 0xFF 0xFF gives 0xFF,
   // 0xFF 0x00 and 0xFF 0x01 give nothing (line state), 0xFF followed by any
@@ -84,6 +107,35 @@ class LineDecoder {
   bool raw_;
   bool escape_pending_ = false;
 };
+
+template <typename OnEvent>
+void LineDecoder::decode_events(std::span<const std::uint8_t> chunk,
+                                OnEvent&& on_event) {
+  using Kind = LineEvent::Kind;
+  for (const std::uint8_t c : chunk) {
+    if (escape_pending_) {
+      escape_pending_ = false;
+      switch (c) {
+        case kEscapeByte:
+          on_event(LineEvent{Kind::kData, c});
+          break;
+        case kRtsDeasserted:
+          on_event(LineEvent{Kind::kRtsDeasserted, c});
+          break;
+        case kRtsAsserted:
+          on_event(LineEvent{Kind::kRtsAsserted, c});
+          break;
+        default:
+          on_event(LineEvent{Kind::kUnknownEscape, c});
+          break;
+      }
+    } else if (c == kEscapeByte && !raw_) {
+      escape_pending_ = true;
+    } else {
+      on_event(LineEvent{Kind::kData, c});
+    }
+  }
+}
 
 // Codes `data` for the wire in one go (tests, tools and fuzzers).
 std::vector<std::uint8_t> encode_data(bool raw,

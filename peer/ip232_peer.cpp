@@ -143,35 +143,33 @@ std::string hex_byte(std::uint8_t byte) {
 // Decodes what arrives on one connection and builds the echo.
 class EchoCoder {
  public:
-  explicit EchoCoder(bool raw) : raw_(raw) {}
+  explicit EchoCoder(bool raw) : raw_(raw), decoder_(raw) {}
 
   // Appends the echo of `chunk` to `echo` and reports line-state changes.
   void take(std::span<const std::uint8_t> chunk,
             std::vector<std::uint8_t>& echo) {
-    using quorvex::ip232::kEscapeByte;
-    for (const std::uint8_t byte : chunk) {
-      if (escape_pending_) {
-        escape_pending_ = false;
-        if (byte == kEscapeByte) {
-          quorvex::ip232::append_data_byte(raw_, byte, echo);
-        } else if (byte == quorvex::ip232::kRtsAsserted) {
+    using Kind = quorvex::ip232::LineEvent::Kind;
+    decoder_.decode_events(chunk, [&](const quorvex::ip232::LineEvent& event) {
+      switch (event.kind) {
+        case Kind::kData:
+          quorvex::ip232::append_data_byte(raw_, event.byte, echo);
+          break;
+        case Kind::kRtsAsserted:
           report("rts on");
-        } else if (byte == quorvex::ip232::kRtsDeasserted) {
+          break;
+        case Kind::kRtsDeasserted:
           report("rts off");
-        } else {
-          report("escape " + hex_byte(byte) + " ignored");
-        }
-      } else if (!raw_ && byte == kEscapeByte) {
-        escape_pending_ = true;
-      } else {
-        quorvex::ip232::append_data_byte(raw_, byte, echo);
+          break;
+        case Kind::kUnknownEscape:
+          report("escape " + hex_byte(event.byte) + " ignored");
+          break;
       }
-    }
+    });
   }
 
  private:
   bool raw_;
-  bool escape_pending_ = false;
+  quorvex::ip232::LineDecoder decoder_;
 };
 
 // One accepted connection and the thread that serves it.

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -539,34 +540,35 @@ TEST_P(RtsBurstOnACongestedLine, PeerEndsWithTheMachinesState) {
   // The peer reads the raw stream and follows the line state.
   LineStateSeen seen;
   PatternReceiver data(kMachineSeed, PatternReceiver::Gaps::kNever);
-  bool escape = false;
+  LineDecoder decoder(false);
   std::vector<std::uint8_t> decoded;
+  const auto take_decoded = [&] {
+    data.take(decoded);
+    seen.data_bytes += decoded.size();
+    decoded.clear();
+  };
   wait_until([&] {
     std::uint8_t buffer[4096];
     const quorvex::net::ReceiveResult result = peer->receive(buffer, 20);
-    decoded.clear();
-    for (std::size_t i = 0; i < result.count; ++i) {
-      const std::uint8_t b = buffer[i];
-      if (escape) {
-        escape = false;
-        if (b == 0xFF) {
-          decoded.push_back(b);
-        } else {
-          data.take(decoded);
-          seen.data_bytes += decoded.size();
-          decoded.clear();
-          seen.last_state = b == 0x01;
+    decoder.decode_events(
+        std::span<const std::uint8_t>(buffer, result.count),
+        [&](const quorvex::ip232::LineEvent& event) {
+          using Kind = quorvex::ip232::LineEvent::Kind;
+          if (event.kind == Kind::kData) {
+            decoded.push_back(event.byte);
+            return;
+          }
+          if (event.kind == Kind::kUnknownEscape) {
+            ADD_FAILURE() << "an escape that begins no sequence: "
+                          << static_cast<int>(event.byte);
+            return;
+          }
+          take_decoded();
+          seen.last_state = event.kind == Kind::kRtsAsserted;
           seen.data_before_last = seen.data_bytes;
           ++seen.changes;
-        }
-      } else if (b == 0xFF) {
-        escape = true;
-      } else {
-        decoded.push_back(b);
-      }
-    }
-    data.take(decoded);
-    seen.data_bytes += decoded.size();
+        });
+    take_decoded();
     return seen.data_bytes >= machine.transmitted() && seen.last_state == final_state;
   }, 2 * kPatientWaitMs);
   EXPECT_TRUE(data.ok()) << data.failure();

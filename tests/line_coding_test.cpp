@@ -73,6 +73,54 @@ TEST(LineDecoder, DecodesReceivedSequences) {
   }
 }
 
+// The steps a decoder reports, as text: data bytes in hex, "on" and "off"
+// for line state, "?NN" for an escape followed by NN, which begins no
+// sequence.
+std::string decoded_events(LineDecoder& decoder, const std::vector<Bytes>& chunks) {
+  std::string out;
+  for (const Bytes& chunk : chunks) {
+    decoder.decode_events(chunk, [&out](const LineEvent& event) {
+      if (!out.empty()) out += ' ';
+      switch (event.kind) {
+        case LineEvent::Kind::kData:
+          out += hex({event.byte}).substr(1, 2);
+          break;
+        case LineEvent::Kind::kRtsAsserted:
+          out += "on";
+          break;
+        case LineEvent::Kind::kRtsDeasserted:
+          out += "off";
+          break;
+        case LineEvent::Kind::kUnknownEscape:
+          out += "?" + hex({event.byte}).substr(1, 2);
+          break;
+      }
+    });
+  }
+  return out;
+}
+
+TEST(LineDecoder, ReportsLineStateInOrderWithTheData) {
+  struct Case {
+    bool raw;
+    std::vector<Bytes> chunks;
+    const char* events;
+  };
+  const Case cases[] = {
+      {false, {{0x41, 0xFF, 0x01, 0x42, 0xFF, 0x00}}, "41 on 42 off"},
+      {false, {{0xFF, 0xFF, 0xFF, 0x01, 0xFF, 0xFF}}, "FF on FF"},
+      {false, {{0x41, 0xFF}, {0x00, 0x42}}, "41 off 42"},
+      {false, {{0xFF}, {}, {0x01}}, "on"},
+      {false, {{0xFF, 0x7E, 0x43, 0xFF}, {0x02}}, "?7E 43 ?02"},
+      {true, {{0xFF, 0x01, 0xFF, 0x00}}, "FF 01 FF 00"},
+  };
+  for (const Case& c : cases) {
+    LineDecoder decoder(c.raw);
+    EXPECT_EQ(decoded_events(decoder, c.chunks), c.events)
+        << "raw " << c.raw << ", first chunk " << hex(c.chunks.front());
+  }
+}
+
 TEST(LineDecoder, AppendsWithoutClearingTheOutput) {
   LineDecoder decoder(false);
   Bytes out = {0x01};
