@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "host/extension_library.h"
-#include "host/system_error_text.h"
+#include "sys/error_text.h"
 
 namespace quorvex::host {
 
@@ -12,7 +12,7 @@ std::optional<ExtensionLibrary> ExtensionLibrary::load(const std::string& path,
   HMODULE module = ::LoadLibraryA(path.c_str());
   if (module == nullptr) {
     const DWORD code = ::GetLastError();
-    error = "cannot load extension '" + path + "': " + system_error_text(code) +
+    error = "cannot load extension '" + path + "': " + sys::error_text(code) +
             " (error " + std::to_string(code) + ")";
     return std::nullopt;
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "host/terminal.h"
+#include "sys/error_text.h"
 
 namespace quorvex::host {
 
@@ -47,13 +48,6 @@ void on_suspend(int) {
   ::sigaction(SIGTSTP, &action, nullptr);
   if (raw) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_raw_mode);
   errno = saved_errno;
-}
-
-std::string errno_text(int code) {
-  char buffer[256] = {};
-  // The GNU variant may return a static string instead of filling buffer.
-  const char* text = ::strerror_r(code, buffer, sizeof(buffer));
-  return text != nullptr ? text : "error " + std::to_string(code);
 }
 
 }  // namespace
@@ -118,7 +112,7 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer) {
     }
     if (errno == EINTR) continue;
     result.failed = true;
-    result.error = errno_text(errno);
+    result.error = sys::error_text(errno);
     return result;
   }
 }
@@ -130,7 +124,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
         ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = errno_text(errno);
+      error = sys::error_text(errno);
       return false;
     }
     done += static_cast<std::size_t>(n);

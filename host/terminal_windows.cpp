@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "host/terminal.h"
-#include "host/system_error_text.h"
+#include "sys/error_text.h"
 
 namespace quorvex::host {
 
@@ -87,7 +87,7 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer) {
     // A pipe whose writer closed ends the input like end of file.
     if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return result;
     result.failed = true;
-    result.error = system_error_text(code);
+    result.error = sys::error_text(code);
     return result;
   }
   result.count = got;
@@ -102,7 +102,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     const DWORD chunk = left > MAXDWORD ? MAXDWORD : static_cast<DWORD>(left);
     DWORD written = 0;
     if (::WriteFile(output, data.data() + done, chunk, &written, nullptr) == 0) {
-      error = system_error_text(::GetLastError());
+      error = sys::error_text(::GetLastError());
       return false;
     }
     done += written;

@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <utility>
+
+#include "sys/error_text.h"
 
 namespace quorvex::host {
 namespace {
@@ -22,7 +23,7 @@ std::optional<Trace> Trace::open(const std::string& path, std::string& error) {
   if (path == "-") return Trace(stderr, false);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    error = "cannot write the trace '" + path + "': " + std::strerror(errno);
+    error = "cannot write the trace '" + path + "': " + sys::c_runtime_error_text(errno);
     return std::nullopt;
   }
   return Trace(file, true);

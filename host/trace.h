@@ -20,8 +20,7 @@ namespace quorvex::host {
 class Trace {
  public:
   // Opens `path` for writing ("-" is standard error); nothing on failure,
-  // with the reason in `error`. `line_end` ends every line ("\r\n" on a
-  // raw terminal).
+  // with the reason in `error`. Lines end in "\n" until set_line_end().
   static std::optional<Trace> open(const std::string& path,
                                    std::string& error);
   Trace(Trace&& other) noexcept;
@@ -29,6 +28,8 @@ class Trace {
   Trace(const Trace&) = delete;
   ~Trace();
 
+  // `line_end` ends every later line ("\r\n" on a raw terminal); it must
+  // outlive the trace (a string literal).
   void set_line_end(std::string_view line_end) { line_end_ = line_end; }
 
   // "sent" or "received", with a hex dump of `bytes`.

@@ -29,9 +29,9 @@ struct SocketError {
   int code = 0;
 };
 
-// The system's text for `error`, unchanged (a trailing line break the
-// system adds stays); empty when the system has none. This is the one place
-// where a platform error code becomes text.
+// The system's text for `error`, on one line without a final period;
+// "error N" where the system has none (sys/error_text.h). Resolver codes on
+// POSIX get the resolver's own texts.
 std::string socket_error_text(const SocketError& error);
 
 // Whether `error` means "nothing can be done right now" (EAGAIN or

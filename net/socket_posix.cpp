@@ -24,6 +24,7 @@
 
 #include "net/socket_handle.h"
 #include "net/socket_ops.h"
+#include "sys/error_text.h"
 
 namespace quorvex::net {
 namespace {
@@ -35,16 +36,6 @@ SocketHandle from_fd(int fd) {
 }
 
 SocketError last_error() { return SocketError{SocketError::Domain::kSocket, errno}; }
-
-// strerror_r comes in two flavours: XSI returns an int and fills the
-// buffer, GNU returns the text (which may or may not be the buffer).
-[[maybe_unused]] const char* strerror_result(int result, const char* buffer) {
-  return result == 0 ? buffer : "";
-}
-[[maybe_unused]] const char* strerror_result(const char* result,
-                                             const char* /*buffer*/) {
-  return result;
-}
 
 // Longest single wait: poll() takes an int count of milliseconds, and the
 // deadline arithmetic stays far from the clock's range.
@@ -93,10 +84,9 @@ void ensure_socket_startup() {
 
 std::string socket_error_text(const SocketError& error) {
   if (error.domain == SocketError::Domain::kResolver) {
-    return ::gai_strerror(error.code);
+    return sys::one_line_error_text(::gai_strerror(error.code), error.code);
   }
-  char buffer[256] = {};
-  return strerror_result(::strerror_r(error.code, buffer, sizeof buffer), buffer);
+  return sys::error_text(error.code);
 }
 
 bool is_would_block(const SocketError& error) {

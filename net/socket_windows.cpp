@@ -3,7 +3,7 @@
 // Winsock must be started once per process before the first call; the
 // start-up object lives until the module is unloaded, when its destructor
 // runs WSACleanup. Errors come from WSAGetLastError() right after the
-// failing call and are turned into text by FormatMessageA.
+// failing call; sys::error_text() turns them into text.
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -16,6 +16,7 @@
 
 #include "net/socket_handle.h"
 #include "net/socket_ops.h"
+#include "sys/error_text.h"
 
 namespace quorvex::net {
 namespace {
@@ -99,14 +100,8 @@ void ensure_socket_startup() {
 
 std::string socket_error_text(const SocketError& error) {
   // The resolver reports Winsock codes too, so both domains share the
-  // system's message table. The text is kept as the system gives it,
-  // trailing line break included; empty when the system has none.
-  char buffer[256] = {};
-  ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, static_cast<DWORD>(error.code), 0, buffer,
-                   sizeof buffer, nullptr);
-  buffer[sizeof buffer - 1] = '\0';
-  return buffer;
+  // system's message table.
+  return sys::error_text(error.code);
 }
 
 bool is_would_block(const SocketError& error) {

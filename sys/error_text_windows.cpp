@@ -1,0 +1,23 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "sys/error_text.h"
+
+namespace quorvex::sys {
+
+std::string error_text(std::int64_t code) {
+  char buffer[512] = {};
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+  // Wine has no text for many Winsock codes: the length is 0 then.
+  return one_line_error_text(std::string_view(buffer, length), code);
+}
+
+std::string c_runtime_error_text(int value) {
+  // The C runtime keeps this text in a buffer of the calling thread.
+  return one_line_error_text(std::strerror(value), value);
+}
+
+}  // namespace quorvex::sys
