@@ -1,11 +1,35 @@
-# Holds the boundary to the host's extension API library to its list.
-#   -DMODE=imports  -DBINARY=<module>   fails on any import from the API
-#                                       library that is not in the list
+# Holds the boundary to the host's extension API library to its lists.
+#   -DMODE=imports  -DBINARY=<module>   fails unless the module imports from
+#                                       the API library exactly the list
+#                                       (host_api/module_imports.list)
 #   -DMODE=exports  -DBINARY=<library>  fails unless the stand-in library
 #                                       exports exactly the list
-#   -DLIST=host_api/extension_api.exports -DTOOL=nm-or-objdump -DWINDOWS=1|0
+#                                       (host_api/extension_api.exports)
+#   -DLIST=<list> -DTOOL=nm-or-objdump -DWINDOWS=1|0
+# A list holds one name a line, "#" starts a comment line; a name followed
+# by "linux" or "windows" counts on that platform only.
 cmake_minimum_required(VERSION 3.25)
-file(STRINGS ${LIST} allowed REGEX "^[^#]")
+if(WINDOWS)
+  set(platform windows)
+else()
+  set(platform linux)
+endif()
+file(STRINGS ${LIST} list_lines REGEX "^[^#]")
+set(expected)
+foreach(line IN LISTS list_lines)
+  string(STRIP "${line}" line)
+  if(line MATCHES "^([^ \t]+)[ \t]+([a-z]+)$")
+    if(CMAKE_MATCH_2 STREQUAL platform)
+      list(APPEND expected "${CMAKE_MATCH_1}")
+    elseif(NOT CMAKE_MATCH_2 MATCHES "^(linux|windows)$")
+      message(FATAL_ERROR "${LIST}: unknown platform in '${line}'")
+    endif()
+  elseif(line MATCHES "^[^ \t]+$")
+    list(APPEND expected "${line}")
+  elseif(NOT line STREQUAL "")
+    message(FATAL_ERROR "${LIST}: cannot read '${line}'")
+  endif()
+endforeach()
 
 if(WINDOWS)
   execute_process(COMMAND ${TOOL} -p ${BINARY} OUTPUT_VARIABLE dump
@@ -84,29 +108,32 @@ endif()
 
 set(outside)
 foreach(name IN LISTS names)
-  if(NOT name IN_LIST allowed)
+  if(NOT name IN_LIST expected)
     list(APPEND outside "${name}")
   endif()
 endforeach()
 set(missing)
-if(MODE STREQUAL "exports")
-  foreach(name IN LISTS allowed)
-    if(NOT name IN_LIST names)
-      list(APPEND missing "${name}")
-    endif()
-  endforeach()
-endif()
+foreach(name IN LISTS expected)
+  if(NOT name IN_LIST names)
+    list(APPEND missing "${name}")
+  endif()
+endforeach()
 
 list(JOIN names "\n  " shown)
 message(STATUS "${MODE} of ${BINARY} (API library):\n  ${shown}")
 if(outside OR missing)
+  if(MODE STREQUAL "exports")
+    set(not_there "listed but not exported")
+  else()
+    set(not_there "listed but not imported")
+  endif()
   set(report "")
   foreach(name IN LISTS outside)
     string(APPEND report "\n  not in the list: ${name}")
   endforeach()
   foreach(name IN LISTS missing)
-    string(APPEND report "\n  listed but not exported: ${name}")
+    string(APPEND report "\n  ${not_there}: ${name}")
   endforeach()
-  message(FATAL_ERROR "${BINARY} breaks the API library's list (${LIST}):"
+  message(FATAL_ERROR "${BINARY} breaks the list ${LIST} (${platform}):"
     "${report}")
 endif()
