@@ -23,7 +23,8 @@ std::optional<Trace> Trace::open(const std::string& path, std::string& error) {
   if (path == "-") return Trace(stderr, false);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    error = "cannot write the trace '" + path + "': " + sys::c_runtime_error_text(errno);
+    error = "cannot write the trace '" + path + "': " +
+            sys::c_runtime_error_text(errno);
     return std::nullopt;
   }
   return Trace(file, true);
