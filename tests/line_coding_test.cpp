@@ -74,27 +74,18 @@ TEST(LineDecoder, DecodesReceivedSequences) {
 }
 
 // The steps a decoder reports, as text: data bytes in hex, "on" and "off"
-// for line state, "?NN" for an escape followed by NN, which begins no
-// sequence.
+// for line state, "?NN" for an escape and NN, which begins no sequence.
 std::string decoded_events(LineDecoder& decoder, const std::vector<Bytes>& chunks) {
+  using Kind = LineEvent::Kind;
   std::string out;
   for (const Bytes& chunk : chunks) {
     decoder.decode_events(chunk, [&out](const LineEvent& event) {
-      if (!out.empty()) out += ' ';
-      switch (event.kind) {
-        case LineEvent::Kind::kData:
-          out += hex({event.byte}).substr(1, 2);
-          break;
-        case LineEvent::Kind::kRtsAsserted:
-          out += "on";
-          break;
-        case LineEvent::Kind::kRtsDeasserted:
-          out += "off";
-          break;
-        case LineEvent::Kind::kUnknownEscape:
-          out += "?" + hex({event.byte}).substr(1, 2);
-          break;
-      }
+      const std::string byte = hex({event.byte}).substr(1, 2);
+      out += out.empty() ? "" : " ";
+      out += event.kind == Kind::kData            ? byte
+             : event.kind == Kind::kRtsAsserted   ? "on"
+             : event.kind == Kind::kRtsDeasserted ? "off"
+                                                  : "?" + byte;
     });
   }
   return out;
