@@ -29,9 +29,10 @@ struct SocketError {
   int code = 0;
 };
 
-// The system's text for `error`, on one line without a final period;
-// "error N" where the system has none (sys/error_text.h). Resolver codes on
-// POSIX get the resolver's own texts.
+// The system's text for `error`, unchanged (a trailing line break the
+// system adds stays); empty when the system has none (sys::system_text).
+// Resolver codes on POSIX get the resolver's own texts. Messages for people
+// pass it through sys::one_line_error_text().
 std::string socket_error_text(const SocketError& error);
 
 // Whether `error` means "nothing can be done right now" (EAGAIN or

@@ -84,9 +84,9 @@ void ensure_socket_startup() {
 
 std::string socket_error_text(const SocketError& error) {
   if (error.domain == SocketError::Domain::kResolver) {
-    return sys::one_line_error_text(::gai_strerror(error.code), error.code);
+    return ::gai_strerror(error.code);
   }
-  return sys::error_text(error.code);
+  return sys::system_text(error.code);
 }
 
 bool is_would_block(const SocketError& error) {

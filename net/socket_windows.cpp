@@ -101,7 +101,7 @@ void ensure_socket_startup() {
 std::string socket_error_text(const SocketError& error) {
   // The resolver reports Winsock codes too, so both domains share the
   // system's message table.
-  return sys::error_text(error.code);
+  return sys::system_text(error.code);
 }
 
 bool is_would_block(const SocketError& error) {

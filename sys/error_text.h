@@ -19,6 +19,11 @@ namespace quorvex::sys {
 // system's message table).
 std::string error_text(std::int64_t code);
 
+// The same text exactly as the system gives it: nothing is cut (Windows'
+// line break at the end stays), and it is empty where the system has no
+// text for `code`. The bridge's connection errors carry this form.
+std::string system_text(std::int64_t code);
+
 // The text for an errno value that the C runtime set (fopen() and the
 // like). The same as error_text() on POSIX; on Windows the C runtime's own
 // numbers differ from the system's and have their own texts.

@@ -18,11 +18,11 @@ namespace {
 
 }  // namespace
 
-std::string error_text(std::int64_t code) {
+std::string system_text(std::int64_t code) {
   char buffer[256] = {};
   const char* text = strerror_result(
       ::strerror_r(static_cast<int>(code), buffer, sizeof buffer), buffer);
-  return one_line_error_text(text, code);
+  return text;
 }
 
 std::string c_runtime_error_text(int value) { return error_text(value); }

@@ -6,13 +6,13 @@
 
 namespace quorvex::sys {
 
-std::string error_text(std::int64_t code) {
+std::string system_text(std::int64_t code) {
   char buffer[512] = {};
   const DWORD length = ::FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
       static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
   // Wine has no text for many Winsock codes: the length is 0 then.
-  return one_line_error_text(std::string_view(buffer, length), code);
+  return std::string(buffer, length);
 }
 
 std::string c_runtime_error_text(int value) {

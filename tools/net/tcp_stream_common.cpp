@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "net/socket_ops.h"
+#include "sys/error_text.h"
 #include "tools/net/tcp_stream.h"
 #include "tools/net/tcp_stream_platform.h"
 
@@ -21,6 +22,11 @@ bool resolve_first(const std::string& address, std::uint16_t port,
   }
   first = std::move(addresses.front());
   return true;
+}
+
+// The system's text for `failure`, on one line for a message.
+std::string failure_text(const SocketError& failure) {
+  return sys::one_line_error_text(socket_error_text(failure), failure.code);
 }
 
 }  // namespace
@@ -53,23 +59,23 @@ std::optional<TcpStream> TcpStream::connect(const std::string& address,
   ResolvedAddress target;
   SocketError failure;
   if (!resolve_first(address, port, target, failure)) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   TcpStream stream(create_socket(target, failure));
   if (!stream.valid()) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   // Connecting without blocking is what makes the time limit possible;
   // the stream blocks again once connected.
   if (!set_non_blocking(stream.handle_, failure)) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   const ConnectStart start = start_connect(stream.handle_, target, failure);
   if (start == ConnectStart::kFailed) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   if (start == ConnectStart::kInProgress) {
@@ -79,19 +85,19 @@ std::optional<TcpStream> TcpStream::connect(const std::string& address,
         error = prefix + "connection timed out";
         return std::nullopt;
       case WaitOutcome::kFailed:
-        error = prefix + socket_error_text(failure);
+        error = prefix + failure_text(failure);
         return std::nullopt;
       case WaitOutcome::kReady:
         break;
     }
     failure = pending_error(stream.handle_);
     if (failure.code != 0) {
-      error = prefix + socket_error_text(failure);
+      error = prefix + failure_text(failure);
       return std::nullopt;
     }
   }
   if (!stream_platform::set_blocking(stream.handle_, failure)) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   return stream;
@@ -185,13 +191,13 @@ std::optional<TcpListener> TcpListener::open(const std::string& address,
   ResolvedAddress local;
   SocketError failure;
   if (!resolve_first(address, port, local, failure)) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   TcpListener listener;
   listener.handle_ = create_socket(local, failure);
   if (!listener.valid()) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   // Accepted connections take their receive buffer (and with it the window
@@ -200,7 +206,7 @@ std::optional<TcpListener> TcpListener::open(const std::string& address,
     stream_platform::set_receive_buffer(listener.handle_, receive_buffer_bytes);
   }
   if (!stream_platform::bind_and_listen(listener.handle_, local, backlog, failure)) {
-    error = prefix + socket_error_text(failure);
+    error = prefix + failure_text(failure);
     return std::nullopt;
   }
   listener.port_ = stream_platform::local_port(listener.handle_);
