@@ -66,9 +66,13 @@ std::string term_usage();
 inline constexpr std::string_view kExtensionOptionKeys[] = {
     "url", "host", "port", "mode", "handshake", "tx_buffer", "id"};
 
+// The long names of ip232-term's own options ("escape", "linger", ...).
+std::vector<std::string_view> term_option_names();
+
 // Warnings about extension options that the extension will not read, or
 // will take differently than their words suggest (handshake=off keeps
-// handshaking on). One line each, without the program's name.
+// handshaking on). One line each, without the program's name; an unread key
+// close to a known one ("Port", "prot", "linger") names the one meant.
 std::vector<std::string> extension_option_warnings(
     const std::vector<std::pair<std::string, std::string>>& options);
 
