@@ -243,7 +243,8 @@ Options:
   -e, --escape CHAR|none
                        the byte that starts a command: one character or caret
                        notation such as ^] (default ^] when standard input is
-                       a terminal, none otherwise)
+                       a terminal, none otherwise), followed by one of the
+                       escape commands below
   -t, --trace FILE|-   record what the machine sends and receives (hex and
                        text, with times) and the host's events; - for
                        standard error
@@ -254,8 +255,8 @@ Options:
       --send-eol keep|cr|lf|crlf
                        send each typed line end (CR, LF or CR LF) as this
       --receive-eol keep|cr|lf|crlf
-                       show each received line end as this (crlf on a
-                       terminal when the server sends bare LF or CR)
+                       show each received line end as this (crlf: an
+                       echoed Enter, a bare CR, starts a new line)
       --rts on|off     request-to-send when the extension is applied (on)
       --linger MS      after the end of input, keep running MS milliseconds
                        (default 1000)
@@ -267,7 +268,7 @@ Options:
   -V, --version        show the version
 
 Escape commands:
-  ?                    help and status (type the escape byte first)
+  ?                    help and status
   q                    quit
   +                    assert request-to-send
   -                    deassert request-to-send
