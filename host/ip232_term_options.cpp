@@ -24,7 +24,7 @@ constexpr tools::OptionSpec kOptions[] = {
     {"rts", 0, true},          {"escape", 'e', true},
     {"linger", 0, true},       {"trace", 't', true},
     {"echo", 0, false},        {"send-eol", 0, true},
-    {"receive-eol", 0, true}, {"mode", 0, true},
+    {"receive-eol", 0, true},  {"mode", 0, true},
     {"raw", 0, false},
 };
 
@@ -58,7 +58,39 @@ std::string url_of(std::string_view host, std::string_view port) {
 struct TypedAddress {
   std::string form;  // "HOST:PORT" or "HOST PORT"
   std::string text;  // as typed, the operands joined by a blank
+  std::string url;   // what the extension gets as url=
+  std::size_t operands = 1;
 };
+
+// Reads the address at the start of `operands` (the rest of the command
+// line, starting with an operand without '='): HOST:PORT, or HOST and the
+// PORT after it. On failure returns nothing and sets `error`.
+std::optional<TypedAddress> read_address(
+    std::span<const tools::Argument> operands, std::string& error) {
+  const std::string_view first = operands[0].value;
+  if (is_host_and_port(first)) {
+    return TypedAddress{"HOST:PORT", std::string(first), std::string(first)};
+  }
+  const tools::Argument* next = operands.size() > 1 ? &operands[1] : nullptr;
+  if (next == nullptr || next->option != nullptr) {
+    error = "expected KEY=VALUE, HOST:PORT, HOST PORT or an option, got '" +
+            std::string(first) + "'";
+    return std::nullopt;
+  }
+  const std::string_view port = next->value;
+  if (!tools::parse_whole_number(port, 0, kMaxPortText)) {
+    error = "expected a port number after '" + std::string(first) +
+            "', got '" + std::string(port) + "'";
+    return std::nullopt;
+  }
+  if (!tools::parse_whole_number(port, 1, 65535)) {
+    error = "port must be 1..65535, got '" + std::string(port) + "'";
+    return std::nullopt;
+  }
+  return TypedAddress{"HOST PORT",
+                      std::string(first) + " " + std::string(port),
+                      url_of(first, port), 2};
+}
 
 // The address by position stands for url=, which the extension refuses
 // beside a non-empty host= or port= and which a url= would silently
@@ -122,37 +154,17 @@ std::optional<TermOptions> parse_term_arguments(
       }
       // HOST:PORT, the common case, stands for url=HOST:PORT; so does
       // HOST PORT in two operands.
-      TypedAddress typed{"HOST:PORT", std::string(value)};
-      std::string url(value);
-      if (!is_host_and_port(value)) {
-        const tools::Argument* next =
-            i + 1 < split->size() ? &(*split)[i + 1] : nullptr;
-        if (next == nullptr || next->option != nullptr ||
-            !tools::parse_whole_number(next->value, 0, kMaxPortText)) {
-          error = next == nullptr || next->option != nullptr
-                      ? "expected KEY=VALUE, HOST:PORT, HOST PORT or an "
-                        "option, got '" + std::string(value) + "'"
-                      : "expected a port number after '" + std::string(value) +
-                            "', got '" + std::string(next->value) + "'";
-          return std::nullopt;
-        }
-        if (!tools::parse_whole_number(next->value, 1, 65535)) {
-          error = "port must be 1..65535, got '" + std::string(next->value) +
-                  "'";
-          return std::nullopt;
-        }
-        typed = {"HOST PORT", typed.text + " " + std::string(next->value)};
-        url = url_of(value, next->value);
-        ++i;
-      }
+      auto typed = read_address(std::span(*split).subspan(i), error);
+      if (!typed) return std::nullopt;
       if (address) {
-        error = "a second address '" + typed.text + "' after '" +
+        error = "a second address '" + typed->text + "' after '" +
                 address->text + "': give one HOST:PORT";
         return std::nullopt;
       }
-      address = typed;
+      i += typed->operands - 1;
       address_index = options.extension_options.size();
-      options.extension_options.emplace_back("url", std::move(url));
+      options.extension_options.emplace_back("url", typed->url);
+      address = std::move(typed);
       continue;
     }
     const std::string_view name = arg.option->name;

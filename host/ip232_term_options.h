@@ -43,15 +43,18 @@ struct TermOptions {
   bool echo = false;             // show typed bytes locally
   LineEnd send_line_end = LineEnd::kKeep;     // typed -> the machine
   LineEnd receive_line_end = LineEnd::kKeep;  // received -> the output
-  // KEY=VALUE arguments in the order given, split at the first '=' (a
-  // HOST:PORT argument comes as url=HOST:PORT).
+  // KEY=VALUE arguments in the order given, split at the first '=' (the
+  // address, HOST:PORT or HOST PORT, comes as url=HOST:PORT; --raw and
+  // --mode M as mode=raw and mode=M).
   std::vector<std::pair<std::string, std::string>> extension_options;
 };
 
 // Reads the arguments after the program name. On a usage error returns
 // nothing and sets `error` to a one-line reason (without the usage text).
 // "--help" anywhere wins over later arguments but not over an earlier
-// error.
+// error. At most one address is given by position, and not beside url=, a
+// non-empty host= or a non-empty port= (the extension would refuse the
+// pair, or one would silently replace the other).
 std::optional<TermOptions> parse_term_arguments(
     std::span<const std::string_view> args, std::string& error);
 
