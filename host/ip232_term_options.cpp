@@ -15,8 +15,6 @@ constexpr std::uint8_t kCaretBase = 0x40;  // '^@' is 0x00
 constexpr std::int64_t kMaxLingerMs = std::numeric_limits<std::int32_t>::max();
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
-// Any run of digits after HOST reads as its port (and is then range-checked).
-constexpr std::int64_t kMaxPortText = std::numeric_limits<std::int64_t>::max();
 
 constexpr tools::OptionSpec kOptions[] = {
     {"help", 'h', false},      {"version", 'V', false},
@@ -78,7 +76,10 @@ std::optional<TypedAddress> read_address(
     return std::nullopt;
   }
   const std::string_view port = next->value;
-  if (!tools::parse_whole_number(port, 0, kMaxPortText)) {
+  // Any run of digits after HOST is meant as its port.
+  if (port.empty() ||
+      !std::all_of(port.begin(), port.end(),
+                   [](char c) { return c >= '0' && c <= '9'; })) {
     error = "expected a port number after '" + std::string(first) +
             "', got '" + std::string(port) + "'";
     return std::nullopt;

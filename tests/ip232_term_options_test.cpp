@@ -164,6 +164,8 @@ TEST(TermArguments, RejectsUsageErrors) {
       {{"h", "23x"}, "expected a port number after 'h', got '23x'"},
       {{"h", "port=23"}, "expected a port number after 'h', got 'port=23'"},
       {{"h", "65536"}, "port must be 1..65535, got '65536'"},
+      {{"h", "99999999999999999999"},
+       "port must be 1..65535, got '99999999999999999999'"},
       {{"a:1", "b:2"}, "a second address 'b:2' after 'a:1': give one HOST:PORT"},
       {{"a:1", "b", "2"},
        "a second address 'b 2' after 'a:1': give one HOST:PORT"},
