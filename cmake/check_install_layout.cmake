@@ -1,9 +1,12 @@
 # Installs the build into a scratch prefix and packs it, then checks:
 # the file list of both against the layout (module apart from the tools and
-# the stand-in), the package's name, the version the module carries, and
-# that the installed ip232-term loads the installed module.
+# the stand-in), that the package holds one folder named after it, the
+# version the module carries, that the installed documents' links lead to
+# installed files, the manual pages (Linux), and that the installed
+# ip232-term loads the installed module.
 # -DBUILD_DIR -DWINDOWS -DVERSION -DPACKAGE -DEXTENSIONDIR -DTOOLSDIR
-# -DSTANDINDIR -DDOCDIR -DOBJDUMP [-DEMULATOR]
+# -DSTANDINDIR -DDOCDIR -DDOC_PAGES (names, comma-separated) -DMANDIR (empty
+# without manual pages) -DOBJDUMP [-DEMULATOR]
 cmake_minimum_required(VERSION 3.25)
 
 set(scratch ${BUILD_DIR}/layout-test)
@@ -31,7 +34,21 @@ else()
   set(package_file ${PACKAGE}.tar.gz)
   set(generator TGZ)
 endif()
-list(APPEND expected ${DOCDIR}/README.md ${DOCDIR}/host-guide.md)
+if(DOCDIR STREQUAL ".")
+  set(docs "")
+else()
+  set(docs "${DOCDIR}/")
+endif()
+list(APPEND expected ${docs}README.md)
+string(REPLACE "," ";" doc_pages "${DOC_PAGES}")
+foreach(page IN LISTS doc_pages)
+  list(APPEND expected ${docs}docs/${page}.md)
+endforeach()
+set(man_pages "")
+if(MANDIR)
+  set(man_pages ${MANDIR}/man1/ip232-term.1 ${MANDIR}/man1/ip232-peer.1)
+  list(APPEND expected ${man_pages})
+endif()
 list(SORT expected)
 
 function(compare what actual)
@@ -47,7 +64,7 @@ endfunction()
 # Release binaries carry no debug information.
 function(check_stripped root)
   foreach(binary IN LISTS expected)
-    if(binary MATCHES "\\.md$")
+    if(binary MATCHES "\\.(md|1)$")
       continue()
     endif()
     execute_process(COMMAND ${OBJDUMP} -h ${root}/${binary}
@@ -69,6 +86,42 @@ file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
 compare("The install tree" "${installed}")
 
 check_stripped(${prefix})
+
+# Every relative link in an installed document leads to an installed file.
+foreach(document IN LISTS expected)
+  if(NOT document MATCHES "\\.md$")
+    continue()
+  endif()
+  file(READ ${prefix}/${document} text)
+  # "](" opens a link's target; brackets would upset CMake's lists.
+  string(REPLACE "](" " @link@" text "${text}")
+  string(REGEX MATCHALL "@link@[^]\\[)# \n]+" links "${text}")
+  get_filename_component(folder ${prefix}/${document} DIRECTORY)
+  foreach(link IN LISTS links)
+    string(SUBSTRING "${link}" 6 -1 target)
+    if(target MATCHES "^[a-z]+:")
+      continue()
+    endif()
+    if(NOT EXISTS ${folder}/${target})
+      message(FATAL_ERROR "${document} links to ${target}, not installed")
+    endif()
+  endforeach()
+endforeach()
+
+# The manual pages: what help2man made of each program's --help, with the
+# sections the help text heads.
+foreach(page IN LISTS man_pages)
+  file(READ ${prefix}/${page} text)
+  get_filename_component(program ${page} NAME_WE)
+  string(TOUPPER ${program} title)
+  foreach(part ".TH ${title} \"1\"" "\"${program} ${VERSION}\""
+          ".SH SYNOPSIS" ".SH OPTIONS" ".SH \"EXIT STATUS\"")
+    string(FIND "${text}" "${part}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "${page} lacks '${part}'")
+    endif()
+  endforeach()
+endforeach()
 
 # The version: a string in the module, and the DLL's version resource.
 if(WINDOWS)
@@ -113,8 +166,17 @@ if(NOT rc EQUAL 0)
 endif()
 string(REGEX REPLACE "\n$" "" listing "${listing}")
 string(REPLACE "\n" ";" entries "${listing}")
-# Archives list their folders too; the layout is about files.
+# Archives list their folders too; the layout is about files. Everything
+# sits in one top folder named after the package, so that unpacking makes
+# one folder and nothing beside it.
 list(FILTER entries EXCLUDE REGEX "/$")
+set(outside ${entries})
+list(FILTER outside EXCLUDE REGEX "^${PACKAGE}/")
+if(outside)
+  message(FATAL_ERROR "${package_file} holds files outside ${PACKAGE}/: "
+    "${outside}")
+endif()
+list(TRANSFORM entries REPLACE "^${PACKAGE}/" "")
 compare("${package_file}" "${entries}")
 file(MAKE_DIRECTORY ${scratch}/unpacked)
 execute_process(
@@ -123,5 +185,9 @@ execute_process(
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cannot unpack ${package_file}")
 endif()
-check_stripped(${scratch}/unpacked)
+file(GLOB top RELATIVE ${scratch}/unpacked ${scratch}/unpacked/*)
+if(NOT top STREQUAL PACKAGE)
+  message(FATAL_ERROR "${package_file} unpacks into '${top}', not ${PACKAGE}/")
+endif()
+check_stripped(${scratch}/unpacked/${PACKAGE})
 message(STATUS "${package_file}: ${entries}")

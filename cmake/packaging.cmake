@@ -10,7 +10,11 @@
 #   tools/ip232-term.exe                BINDIR/ip232-term
 #   tools/quorvex_extension_api.dll     LIBDIR/ip232-serial/libquorvex_extension_api.so
 #   tools/ip232-peer.exe                BINDIR/ip232-peer
-#   doc/README.md, doc/host-guide.md    DOCDIR/README.md, DOCDIR/host-guide.md
+#   README.md, docs/*.md                DOCDIR/README.md, DOCDIR/docs/*.md
+#                                       MANDIR/man1/ip232-term.1, ip232-peer.1
+#
+# The pages in docs/ sit beside README.md as in the source tree, so the
+# README's links to docs/ and theirs back to ../README.md work installed.
 #
 # On Linux ip232-term reaches its private copy of the stand-in through its
 # RUNPATH; the module has none, since the host has already loaded its own
@@ -20,7 +24,7 @@ if(WIN32)
   set(IP232_INSTALL_EXTENSIONDIR "extensions")
   set(IP232_INSTALL_TOOLSDIR "tools")
   set(IP232_INSTALL_STANDINDIR "tools")
-  set(IP232_INSTALL_DOCDIR "doc")
+  set(IP232_INSTALL_DOCDIR ".")
 else()
   set(IP232_INSTALL_EXTENSIONDIR "${CMAKE_INSTALL_LIBDIR}/quorvex/extensions")
   set(IP232_INSTALL_TOOLSDIR "${CMAKE_INSTALL_BINDIR}")
@@ -42,7 +46,12 @@ foreach(tool ip232-term ip232-peer)
     install(TARGETS ${tool} RUNTIME DESTINATION ${IP232_INSTALL_TOOLSDIR})
   endif()
 endforeach()
-install(FILES README.md docs/host-guide.md DESTINATION ${IP232_INSTALL_DOCDIR})
+install(FILES README.md DESTINATION ${IP232_INSTALL_DOCDIR})
+set(IP232_DOC_PAGES development host-guide performance reference reliability)
+list(TRANSFORM IP232_DOC_PAGES PREPEND docs/ OUTPUT_VARIABLE doc_files)
+list(TRANSFORM doc_files APPEND .md)
+install(FILES ${doc_files} DESTINATION ${IP232_INSTALL_DOCDIR}/docs)
+include(${CMAKE_CURRENT_LIST_DIR}/man_pages.cmake)
 
 if(NOT WIN32)
   set_target_properties(ip232-serial PROPERTIES INSTALL_RPATH "")
@@ -59,7 +68,8 @@ if(NOT WIN32)
 endif()
 
 # Release packages: ip232-serial-<version>-<system>-<processor>.zip on
-# Windows, .tar.gz on Linux, unpacked in place, binaries stripped.
+# Windows, .tar.gz on Linux, each holding one folder of the same name with
+# the install tree inside; binaries stripped.
 set(CPACK_PACKAGE_NAME "ip232-serial")
 set(CPACK_PACKAGE_VENDOR "ip232-serial developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -71,7 +81,7 @@ endif()
 set(IP232_PACKAGE_FILE_NAME
   "ip232-serial-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
 set(CPACK_PACKAGE_FILE_NAME "${IP232_PACKAGE_FILE_NAME}")
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
 
@@ -83,6 +93,7 @@ if(IP232_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     set(layout_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   endif()
+  string(JOIN "," doc_pages_joined ${IP232_DOC_PAGES})
   add_test(NAME Packaging.InstallAndPackageLayout
     COMMAND ${CMAKE_COMMAND}
       -DBUILD_DIR=${CMAKE_BINARY_DIR}
@@ -93,6 +104,8 @@ if(IP232_BUILD_TESTS)
       -DTOOLSDIR=${IP232_INSTALL_TOOLSDIR}
       -DSTANDINDIR=${IP232_INSTALL_STANDINDIR}
       -DDOCDIR=${IP232_INSTALL_DOCDIR}
+      -DDOC_PAGES=${doc_pages_joined}
+      -DMANDIR=${IP232_INSTALL_MANDIR}
       -DOBJDUMP=${CMAKE_OBJDUMP}
       -DEMULATOR=${layout_emulator}
       -P ${PROJECT_SOURCE_DIR}/cmake/check_install_layout.cmake)

@@ -1,7 +1,6 @@
 #include "host/ip232_term_options.h"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 #include <map>
 
@@ -23,7 +22,8 @@ constexpr tools::OptionSpec kOptions[] = {
     {"rts", 0, true},          {"escape", 'e', true},
     {"linger", 0, true},       {"trace", 't', true},
     {"echo", 0, false},        {"send-eol", 0, true},
-    {"receive-eol", 0, true},
+    {"receive-eol", 0, true},  {"mode", 0, true},
+    {"raw", 0, false},
 };
 
 std::optional<LineEnd> parse_line_end(std::string_view text) {
@@ -34,31 +34,97 @@ std::optional<LineEnd> parse_line_end(std::string_view text) {
   return std::nullopt;
 }
 
-// What C's atoi/atol make of `text`: leading blanks, a sign, digits up to
-// the first other character; 0 without digits. Saturates instead of
-// overflowing.
-std::int64_t c_number(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = std::min<std::int64_t>(value * 10 + (text[i] - '0'),
-                                   std::int64_t{1} << 40);
-  }
-  return negative ? -value : value;
+// Whether an operand without '=' is a whole address as url= takes it:
+// HOST:PORT, [IPV6]:PORT, or with a scheme. Otherwise it is a HOST (a name,
+// an IPv4 address, or an IPv6 address with its colons) that the next operand
+// completes with the port.
+bool is_host_and_port(std::string_view text) {
+  if (text.find("://") != std::string_view::npos) return true;
+  if (text.starts_with('[')) return text.find("]:") != std::string_view::npos;
+  return std::count(text.begin(), text.end(), ':') == 1;
 }
 
-bool plain_digits(std::string_view text) {
-  return tools::parse_whole_number(text, 0, std::numeric_limits<std::int64_t>::max())
-      .has_value();
+// The url for HOST PORT typed as two operands.
+std::string url_of(std::string_view host, std::string_view port) {
+  const bool bare_ipv6 =
+      host.find(':') != std::string_view::npos && !host.starts_with('[');
+  return (bare_ipv6 ? "[" + std::string(host) + "]" : std::string(host)) +
+         ":" + std::string(port);
+}
+
+// The server's address when the command line names it by position.
+struct TypedAddress {
+  std::string form;  // "HOST:PORT" or "HOST PORT"
+  std::string text;  // as typed, the operands joined by a blank
+  std::string url;   // what the extension gets as url=
+  std::size_t operands = 1;
+};
+
+// Reads the address at the start of `operands` (the rest of the command
+// line, starting with an operand without '='): HOST:PORT, or HOST and the
+// PORT after it. On failure returns nothing and sets `error`.
+std::optional<TypedAddress> read_address(
+    std::span<const tools::Argument> operands, std::string& error) {
+  const std::string_view first = operands[0].value;
+  if (is_host_and_port(first)) {
+    return TypedAddress{"HOST:PORT", std::string(first), std::string(first)};
+  }
+  const tools::Argument* next = operands.size() > 1 ? &operands[1] : nullptr;
+  if (next == nullptr || next->option != nullptr) {
+    error = "expected KEY=VALUE, HOST:PORT, HOST PORT or an option, got '" +
+            std::string(first) + "'";
+    return std::nullopt;
+  }
+  const std::string_view port = next->value;
+  // Any run of digits after HOST is meant as its port.
+  if (port.empty() ||
+      !std::all_of(port.begin(), port.end(),
+                   [](char c) { return c >= '0' && c <= '9'; })) {
+    error = "expected a port number after '" + std::string(first) +
+            "', got '" + std::string(port) + "'";
+    return std::nullopt;
+  }
+  if (!tools::parse_whole_number(port, 1, 65535)) {
+    error = "port must be 1..65535, got '" + std::string(port) + "'";
+    return std::nullopt;
+  }
+  return TypedAddress{"HOST PORT",
+                      std::string(first) + " " + std::string(port),
+                      url_of(first, port), 2};
+}
+
+// The address by position stands for url=, which the extension refuses
+// beside a non-empty host= or port= and which a url= would silently
+// replace: both are usage errors named after what was typed.
+std::string address_conflict(
+    const TypedAddress& address,
+    const std::vector<std::pair<std::string, std::string>>& options,
+    std::size_t address_index) {
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    if (i != address_index && options[i].first == "url") {
+      return address.form + " '" + address.text +
+             "' cannot be combined with url=";
+    }
+  }
+  std::map<std::string, std::string> last;
+  for (const auto& [key, value] : options) last.insert_or_assign(key, value);
+  for (const char* key : {"host", "port"}) {
+    const auto it = last.find(key);
+    if (it != last.end() && !it->second.empty()) {
+      return address.form + " '" + address.text +
+             "' cannot be combined with host=/port=";
+    }
+  }
+  return {};
 }
 
 }  // namespace
+
+std::vector<std::string_view> term_option_names() {
+  std::vector<std::string_view> names;
+  for (const tools::OptionSpec& option : kOptions) names.push_back(option.name);
+  return names;
+}
 
 std::optional<std::uint8_t> parse_escape_byte(std::string_view text) {
   if (text.size() == 1) return static_cast<std::uint8_t>(text[0]);
@@ -75,21 +141,31 @@ std::optional<TermOptions> parse_term_arguments(
   const auto split = tools::split_command_line(args, kOptions, error);
   if (!split) return std::nullopt;
   TermOptions options;
-  for (const tools::Argument& arg : *split) {
+  std::optional<TypedAddress> address;
+  std::size_t address_index = 0;  // its url= in extension_options
+  for (std::size_t i = 0; i < split->size(); ++i) {
+    const tools::Argument& arg = (*split)[i];
     const std::string_view value = arg.value;
     if (arg.option == nullptr) {
       const auto eq = value.find('=');
       if (eq != std::string_view::npos) {
         options.extension_options.emplace_back(std::string(value.substr(0, eq)),
                                                std::string(value.substr(eq + 1)));
-      } else if (value.find(':') != std::string_view::npos) {
-        // HOST:PORT, the common case, stands for url=HOST:PORT.
-        options.extension_options.emplace_back("url", std::string(value));
-      } else {
-        error = "expected KEY=VALUE, HOST:PORT or an option, got '" +
-                std::string(value) + "'";
+        continue;
+      }
+      // HOST:PORT, the common case, stands for url=HOST:PORT; so does
+      // HOST PORT in two operands.
+      auto typed = read_address(std::span(*split).subspan(i), error);
+      if (!typed) return std::nullopt;
+      if (address) {
+        error = "a second address '" + typed->text + "' after '" +
+                address->text + "': give one HOST:PORT";
         return std::nullopt;
       }
+      i += typed->operands - 1;
+      address_index = options.extension_options.size();
+      options.extension_options.emplace_back("url", typed->url);
+      address = std::move(typed);
       continue;
     }
     const std::string_view name = arg.option->name;
@@ -134,6 +210,14 @@ std::optional<TermOptions> parse_term_arguments(
       options.trace_path = std::string(value);
     } else if (name == "echo") {
       options.echo = true;
+    } else if (name == "raw") {
+      options.extension_options.emplace_back("mode", "raw");
+    } else if (name == "mode") {
+      if (value != "ip232" && value != "raw") {
+        error = "--mode takes ip232 or raw, not '" + std::string(value) + "'";
+        return std::nullopt;
+      }
+      options.extension_options.emplace_back("mode", std::string(value));
     } else {
       const auto line_end = parse_line_end(value);
       if (!line_end) {
@@ -145,93 +229,76 @@ std::optional<TermOptions> parse_term_arguments(
           *line_end;
     }
   }
+  if (address && !options.help && !options.version) {
+    error = address_conflict(*address, options.extension_options, address_index);
+    if (!error.empty()) return std::nullopt;
+  }
   return options;
 }
 
+// The usage text is also the source of the manual page (help2man): a line
+// "Heading:" with indented lines below starts a section there.
 std::string term_usage() {
-  return R"usage(usage: ip232-term [OPTION...] [HOST:PORT] [KEY=VALUE...]
+  return R"usage(Usage: ip232-term [OPTION...] [HOST:PORT | HOST PORT] [KEY=VALUE...]
 
 Plays an emulated machine with one serial port and applies the ip232-serial
 extension to it: bytes read from standard input are transmitted by the
 machine, bytes the machine receives are written to standard output.
 
-  HOST:PORT            short for url=HOST:PORT
+  HOST:PORT            the server, short for url=HOST:PORT; at most one
+  HOST PORT            the same in two words (an IPv6 address as ::1 23 or
+                       [::1]:23)
   KEY=VALUE            an extension option: url, host, port, mode (ip232 or
                        raw), handshake, tx_buffer, id; split at the first
                        '='; the last of a repeated key wins
+
+Options:
   -e, --escape CHAR|none
                        the byte that starts a command: one character or caret
                        notation such as ^] (default ^] when standard input is
-                       a terminal, none otherwise); after it:
-                         ?  help and status         q  quit
-                         +  assert request-to-send  -  deassert it
-                         b  start a break           B  end the break
-                         the escape byte again: send it
+                       a terminal, none otherwise), followed by one of the
+                       escape commands below
   -t, --trace FILE|-   record what the machine sends and receives (hex and
                        text, with times) and the host's events; - for
                        standard error
+      --mode ip232|raw
+                       short for mode=ip232 or mode=raw
+      --raw            short for mode=raw
       --echo           show typed bytes locally
       --send-eol keep|cr|lf|crlf
                        send each typed line end (CR, LF or CR LF) as this
       --receive-eol keep|cr|lf|crlf
-                       show each received line end as this
+                       show each received line end as this (crlf: an
+                       echoed Enter, a bare CR, starts a new line)
       --rts on|off     request-to-send when the extension is applied (on)
       --linger MS      after the end of input, keep running MS milliseconds
                        (default 1000)
-      --extension PATH the extension library (default: the one beside this
+      --extension PATH
+                       the extension library (default: the one beside this
                        program, else where an install puts it)
       --id TEXT        the instance id in the extension's manifest
   -h, --help           show this text
   -V, --version        show the version
 
-On a terminal every key is sent, Ctrl-C, Ctrl-Z and Ctrl-\ included; use the
-escape key to quit. At the end of input, ^] q, SIGINT or SIGTERM the extension
-is detached and the program exits with status 0. Exit status 1: the extension
-could not be loaded or applied (its message on standard error); 2: a usage
-error.
-)usage";
-}
+Escape commands:
+  ?                    help and status
+  q                    quit
+  +                    assert request-to-send
+  -                    deassert request-to-send
+  b                    start a break
+  B                    end the break
+  the escape byte      send it
 
-std::vector<std::string> extension_option_warnings(
-    const std::vector<std::pair<std::string, std::string>>& options) {
-  std::vector<std::string> warnings;
-  std::string known;
-  for (const std::string_view key : kExtensionOptionKeys) {
-    known += (known.empty() ? "" : ", ") + std::string(key);
-  }
-  // The last of a repeated key is the one the extension sees.
-  std::map<std::string, std::string> last;
-  for (const auto& [key, value] : options) last.insert_or_assign(key, value);
-  for (const auto& [key, value] : options) {
-    if (std::find(std::begin(kExtensionOptionKeys),
-                  std::end(kExtensionOptionKeys),
-                  key) == std::end(kExtensionOptionKeys)) {
-      warnings.push_back("the extension does not read '" + key +
-                         "' (it reads " + known + ")");
-    }
-  }
-  for (const auto& [key, value] : last) {
-    if (value.empty()) continue;
-    if (key == "handshake" && value != "true" && value != "1" &&
-        value != "false" && value != "0") {
-      warnings.push_back("handshake=" + value +
-                         " is taken as true: only false or 0 turn it off");
-    } else if (key == "port" && !plain_digits(value)) {
-      const std::int64_t port = c_number(value);
-      if (port >= 1 && port <= 65535) {
-        warnings.push_back("port=" + value + " is taken as " +
-                           std::to_string(port));
-      }
-    } else if (key == "tx_buffer" && !plain_digits(value)) {
-      const std::int64_t size = c_number(value);
-      warnings.push_back(
-          "tx_buffer=" + value + " is taken as " +
-          (size > 0 && size <= std::numeric_limits<std::int32_t>::max()
-               ? std::to_string(size)
-               : std::string("4096")));
-    }
-  }
-  return warnings;
+On a terminal every key is sent, Ctrl-C, Ctrl-Z and Ctrl-\ included; use the
+escape key to quit. At the end of input, ^] q, SIGINT or SIGTERM the
+extension is detached and the program ends.
+
+Exit status:
+  0                    done: the input ended, or ^] q, SIGINT or SIGTERM
+  1                    no connection, or a failure: the extension could not
+                       be loaded or applied (the reason on standard error)
+  2                    a usage error
+)usage";
 }
 
 void LineEndMapper::map(std::uint8_t byte, std::vector<std::uint8_t>& out) {

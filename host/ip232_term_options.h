@@ -43,15 +43,18 @@ struct TermOptions {
   bool echo = false;             // show typed bytes locally
   LineEnd send_line_end = LineEnd::kKeep;     // typed -> the machine
   LineEnd receive_line_end = LineEnd::kKeep;  // received -> the output
-  // KEY=VALUE arguments in the order given, split at the first '=' (a
-  // HOST:PORT argument comes as url=HOST:PORT).
+  // KEY=VALUE arguments in the order given, split at the first '=' (the
+  // address, HOST:PORT or HOST PORT, comes as url=HOST:PORT; --raw and
+  // --mode M as mode=raw and mode=M).
   std::vector<std::pair<std::string, std::string>> extension_options;
 };
 
 // Reads the arguments after the program name. On a usage error returns
 // nothing and sets `error` to a one-line reason (without the usage text).
 // "--help" anywhere wins over later arguments but not over an earlier
-// error.
+// error. At most one address is given by position, and not beside url=, a
+// non-empty host= or a non-empty port= (the extension would refuse the
+// pair, or one would silently replace the other).
 std::optional<TermOptions> parse_term_arguments(
     std::span<const std::string_view> args, std::string& error);
 
@@ -66,9 +69,13 @@ std::string term_usage();
 inline constexpr std::string_view kExtensionOptionKeys[] = {
     "url", "host", "port", "mode", "handshake", "tx_buffer", "id"};
 
+// The long names of ip232-term's own options ("escape", "linger", ...).
+std::vector<std::string_view> term_option_names();
+
 // Warnings about extension options that the extension will not read, or
 // will take differently than their words suggest (handshake=off keeps
-// handshaking on). One line each, without the program's name.
+// handshaking on). One line each, without the program's name; an unread key
+// close to a known one ("Port", "prot", "linger") names the one meant.
 std::vector<std::string> extension_option_warnings(
     const std::vector<std::pair<std::string, std::string>>& options);
 

@@ -61,13 +61,15 @@ constexpr quorvex::tools::OptionSpec kOptions[] = {
     {"drop-after", 0, true},
 };
 
+// The usage text is also the source of the manual page (help2man): a line
+// "Heading:" with indented lines below starts a section there.
 std::string usage() {
-  return R"usage(usage: ip232-peer [--host ADDR] [-p PORT] [--raw] [--once]
-                  [--drop-after S]
+  return R"usage(Usage: ip232-peer [--host ADDR] [-p PORT] [--raw] [--once] [--drop-after S]
 
 A loopback plug for the bridge: serves one connection at a time and echoes
 every data byte back. A new connection takes over from the current one.
 
+Options:
       --host ADDR     the numeric address to listen on (default 127.0.0.1;
                       ::1 for IPv6)
   -p, --port N        the TCP port, 0 for any free one (default 25232)
@@ -84,6 +86,11 @@ Reports on standard error: "ip232-peer: listening on ADDR:PORT (mode M)"
 when ready, then "connection opened", "connection closed", "connection
 replaced by a new one", "connection dropped: ...", "rts on", "rts off" and
 "escape 0xNN ignored" lines.
+
+Exit status:
+  0                   --once: the first connection ended
+  1                   cannot listen on the address and port
+  2                   a usage error
 )usage";
 }
 

@@ -72,7 +72,8 @@ echo "== ip232-term 127.0.0.1:$port   (ip232-peer echoes on that port)"
 if [ -t 0 ]; then
   echo "   Type away: what you type goes out through the bridge and comes back."
   echo "   ^] ? shows the state, ^] q quits; ^] - drops request-to-send, ^] + raises it."
-  "$bin/ip232-term" 127.0.0.1:"$port"
+  # The peer echoes Enter as a bare CR; crlf shows it as a new line.
+  "$bin/ip232-term" --receive-eol crlf 127.0.0.1:"$port"
   echo
 else
   printf 'hello, modem\r\n' |

@@ -57,7 +57,7 @@ TEST(TermArguments, ShortFormsHostPortAndTerminalOptions) {
   std::string error;
   const auto options =
       parse({"-e^A", "-t", "-", "--echo", "--send-eol=crlf",
-             "--receive-eol", "lf", "[::1]:2323", "--", "-x:1"},
+             "--receive-eol", "lf", "[::1]:2323", "--", "-x=1"},
             error);
   ASSERT_TRUE(options.has_value()) << error;
   EXPECT_EQ(options->escape_byte, 0x01);
@@ -66,23 +66,52 @@ TEST(TermArguments, ShortFormsHostPortAndTerminalOptions) {
   EXPECT_EQ(options->send_line_end, LineEnd::kCrLf);
   EXPECT_EQ(options->receive_line_end, LineEnd::kLf);
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"url", "[::1]:2323"}, {"url", "-x:1"}};
+      {"url", "[::1]:2323"}, {"-x", "1"}};
   EXPECT_EQ(options->extension_options, expected);
   const auto version = parse({"-V", "--bogus"}, error);
   ASSERT_TRUE(version.has_value()) << error;
   EXPECT_TRUE(version->version);
 }
 
+TEST(TermArguments, AddressByPositionAndModeShortcuts) {
+  using Options = std::vector<std::pair<std::string, std::string>>;
+  const std::pair<std::vector<std::string_view>, Options> cases[] = {
+      {{"localhost", "23"}, {{"url", "localhost:23"}}},
+      {{"10.0.0.1", "23", "handshake=0"},
+       {{"url", "10.0.0.1:23"}, {"handshake", "0"}}},
+      {{"::1", "23"}, {{"url", "[::1]:23"}}},
+      {{"[::1]", "23"}, {{"url", "[::1]:23"}}},
+      {{"[::1]:23"}, {{"url", "[::1]:23"}}},
+      {{"tcp://h:23"}, {{"url", "tcp://h:23"}}},
+      // An empty host= or port= is absent, as the extension counts it.
+      {{"h:1", "port=", "host="}, {{"url", "h:1"}, {"port", ""}, {"host", ""}}},
+      {{"--raw", "h:1"}, {{"mode", "raw"}, {"url", "h:1"}}},
+      {{"--mode", "raw", "mode=ip232", "--mode=ip232"},
+       {{"mode", "raw"}, {"mode", "ip232"}, {"mode", "ip232"}}},
+  };
+  for (const auto& [args, expected] : cases) {
+    std::string error;
+    const auto options = parse(args, error);
+    ASSERT_TRUE(options.has_value()) << args[0] << ": " << error;
+    EXPECT_EQ(options->extension_options, expected) << args[0];
+  }
+}
+
 TEST(ExtensionOptionWarnings, NamesUnreadKeysAndSurprisingValues) {
   const std::vector<std::pair<std::string, std::string>> options = {
       {"prot", "2323"}, {"Port", "1"},          {"handshake", "off"},
       {"port", "23x"},  {"tx_buffer", "-5"},    {"mode", "raw"},
-      {"id", "a"},      {"handshake", "0"}, {"url", ""}};
-  const std::string reads =
-      " (it reads url, host, port, mode, handshake, tx_buffer, id)";
+      {"id", "a"},      {"handshake", "0"}, {"url", ""},
+      {"TX-BUFFER", "1"}, {"hots", "h"},    {"linger", "0"},
+      {"speed", "9600"}};
   const std::vector<std::string> expected = {
-      "the extension does not read 'prot'" + reads,
-      "the extension does not read 'Port'" + reads,
+      "the extension does not read 'prot': did you mean port?",
+      "the extension does not read 'Port': did you mean port?",
+      "the extension does not read 'TX-BUFFER': did you mean tx_buffer?",
+      "the extension does not read 'hots': did you mean host?",
+      "the extension does not read 'linger': did you mean --linger?",
+      "the extension does not read 'speed' (it reads url, host, port, mode, "
+      "handshake, tx_buffer, id)",
       // handshake=off is overridden by the later handshake=0.
       "port=23x is taken as 23",
       "tx_buffer=-5 is taken as 4096",
@@ -128,7 +157,25 @@ TEST(TermArguments, RejectsUsageErrors) {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-x"}, "unknown option '-x'"},
       {{"--bogus=1"}, "unknown option '--bogus'"},
-      {{"port"}, "expected KEY=VALUE, HOST:PORT or an option, got 'port'"},
+      {{"port"},
+       "expected KEY=VALUE, HOST:PORT, HOST PORT or an option, got 'port'"},
+      {{"h", "--echo"},
+       "expected KEY=VALUE, HOST:PORT, HOST PORT or an option, got 'h'"},
+      {{"h", "23x"}, "expected a port number after 'h', got '23x'"},
+      {{"h", "port=23"}, "expected a port number after 'h', got 'port=23'"},
+      {{"h", "65536"}, "port must be 1..65535, got '65536'"},
+      {{"h", "99999999999999999999"},
+       "port must be 1..65535, got '99999999999999999999'"},
+      {{"a:1", "b:2"}, "a second address 'b:2' after 'a:1': give one HOST:PORT"},
+      {{"a:1", "b", "2"},
+       "a second address 'b 2' after 'a:1': give one HOST:PORT"},
+      {{"a:1", "host=h"},
+       "HOST:PORT 'a:1' cannot be combined with host=/port="},
+      {{"port=2", "a", "1"},
+       "HOST PORT 'a 1' cannot be combined with host=/port="},
+      {{"url=u:1", "a:1"}, "HOST:PORT 'a:1' cannot be combined with url="},
+      {{"--mode", "RAW"}, "--mode takes ip232 or raw, not 'RAW'"},
+      {{"--raw=1"}, "option --raw takes no value"},
       {{"--echo=yes"}, "option --echo takes no value"},
       {{"-hx"}, "unknown option '-hx'"},
       {{"--trace="}, "--trace takes a file name or -, not ''"},

@@ -272,13 +272,13 @@ def case_bulk_transfer_loses_nothing(programs):
 
 def case_end_of_input_lingers_for_the_echo(programs):
     """Input ended before the bridge connected: every byte is still sent,
-    and the echo arriving during --linger is written; --echo and the line
-    end options."""
+    and the echo arriving during --linger is written; HOST PORT; --echo and
+    the line end options."""
     peer = Peer(programs)
     try:
         status, out, err = run_once(
-            programs, ["--linger", "3000", "port=%d" % peer.port,
-                       "host=127.0.0.1"], b"short and sweet\xff")
+            programs, ["--linger", "3000", "127.0.0.1", str(peer.port)],
+            b"short and sweet\xff")
         check(status == 0, "status %d, stderr %r" % (status, err))
         check(out == bridge_line("ip232", peer.port) + b"short and sweet\xff",
               "stdout %r" % out)
@@ -331,13 +331,13 @@ def case_handshake_pairs_reach_the_peer(programs):
 
 
 def case_raw_mode_is_gated_by_request_to_send(programs):
-    """Mode raw: no connection while request-to-send is off; data typed
-    meanwhile waits and goes out once + connects; - drops the connection."""
+    """Mode raw (--raw): no connection while request-to-send is off; data
+    typed meanwhile waits and goes out once + connects; - drops it."""
     peer = Peer(programs, raw=True)
     term = None
     try:
         term = Term(programs, ["--rts", "off", "--escape", "^]",
-                               "--linger", "0", "mode=raw",
+                               "--linger", "0", "--raw",
                                "url=tcp://127.0.0.1:%d" % peer.port])
         line = bridge_line("raw", peer.port)
         check(term.stdout.wait_for(lambda d: d == line, PATIENT),
@@ -392,14 +392,15 @@ def case_usage_and_loading_errors(programs):
     naming its path; doubtful extension options are warned about."""
     for args in (["--bogus"], ["port"], ["--rts", "maybe"],
                  ["--escape", "^1"], ["-e", "ab"], ["--linger=-1"],
-                 ["--linger"], ["--echo=1"]):
+                 ["--linger"], ["--echo=1"], ["a:1", "b:2"],
+                 ["a:1", "host=h"], ["h", "x"]):
         status, out, err = run_once(programs, args)
         check(status == 2, "%r: status %d" % (args, status))
         check(out == b"", "%r: stdout %r" % (args, out))
         check(re.fullmatch(rb"ip232-term: [^\n]+ \(try 'ip232-term --help'\)\n",
                            err), "%r: stderr %r" % (args, err))
     status, out, err = run_once(programs, ["--help"])
-    check(status == 0 and out.startswith(b"usage: ip232-term") and err == b"",
+    check(status == 0 and out.startswith(b"Usage: ip232-term") and err == b"",
           "--help: %d %r %r" % (status, out[:40], err))
     for program, name in ((programs.term, b"ip232-term"),
                           (programs.peer, b"ip232-peer")):
@@ -423,9 +424,9 @@ def case_usage_and_loading_errors(programs):
           "missing library: stderr %r" % err)
     status, out, err = run_once(programs, ["prot=2323", "handshake=off",
                                            "port=0"])
-    reads = " (it reads url, host, port, mode, handshake, tx_buffer, id)"
     check(status == 1 and err.decode().splitlines() == [
-        "ip232-term: warning: the extension does not read 'prot'" + reads,
+        "ip232-term: warning: the extension does not read 'prot': did you "
+        "mean port?",
         "ip232-term: warning: handshake=off is taken as true: only false or "
         "0 turn it off",
         "ip232-serial: port must be 1..65535, got '0'"],

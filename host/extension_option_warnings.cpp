@@ -1,0 +1,136 @@
+// Warnings about the KEY=VALUE options ip232-term passes to the extension:
+// keys it does not read (with the key probably meant) and values it reads
+// differently than they look.
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/ip232_term_options.h"
+#include "tools/command_line.h"
+
+namespace quorvex::host {
+
+namespace {
+
+// What C's atoi/atol make of `text`: leading blanks, a sign, digits up to
+// the first other character; 0 without digits. Saturates instead of
+// overflowing.
+std::int64_t c_number(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  std::int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = std::min<std::int64_t>(value * 10 + (text[i] - '0'),
+                                   std::int64_t{1} << 40);
+  }
+  return negative ? -value : value;
+}
+
+bool plain_digits(std::string_view text) {
+  return tools::parse_whole_number(text, 0, std::numeric_limits<std::int64_t>::max())
+      .has_value();
+}
+
+// The last value of each key, as the host's option map keeps it.
+std::map<std::string, std::string> last_values(
+    const std::vector<std::pair<std::string, std::string>>& options) {
+  std::map<std::string, std::string> last;
+  for (const auto& [key, value] : options) last.insert_or_assign(key, value);
+  return last;
+}
+
+char lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `typed` is `known` with at most one slip, ignoring case: one
+// character wrong, missing or extra, or two neighbours swapped.
+bool one_slip_from(std::string_view typed, std::string_view known) {
+  std::string a(typed);
+  std::transform(a.begin(), a.end(), a.begin(), lower);
+  const std::string_view b = known;
+  if (a == b) return true;
+  if (a.size() == b.size()) {
+    std::size_t first = 0;
+    while (a[first] == b[first]) ++first;
+    if (a.substr(first + 1) == b.substr(first + 1)) return true;
+    return first + 1 < a.size() && a[first] == b[first + 1] &&
+           a[first + 1] == b[first] && a.substr(first + 2) == b.substr(first + 2);
+  }
+  const std::string_view longer = a.size() > b.size() ? std::string_view(a) : b;
+  const std::string_view shorter = a.size() > b.size() ? b : std::string_view(a);
+  if (longer.size() != shorter.size() + 1) return false;
+  std::size_t first = 0;
+  while (first < shorter.size() && longer[first] == shorter[first]) ++first;
+  return longer.substr(first + 1) == shorter.substr(first);
+}
+
+// What an unread key was probably meant to be: an extension key, or one of
+// ip232-term's own options typed as KEY=VALUE. Empty when nothing is close.
+std::string suggestion_for(std::string_view key) {
+  for (const std::string_view known : kExtensionOptionKeys) {
+    if (one_slip_from(key, known)) return std::string(known);
+  }
+  for (const std::string_view name : term_option_names()) {
+    if (one_slip_from(key, name)) return "--" + std::string(name);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<std::string> extension_option_warnings(
+    const std::vector<std::pair<std::string, std::string>>& options) {
+  std::vector<std::string> warnings;
+  std::string known;
+  for (const std::string_view key : kExtensionOptionKeys) {
+    known += (known.empty() ? "" : ", ") + std::string(key);
+  }
+  for (const auto& [key, value] : options) {
+    if (std::find(std::begin(kExtensionOptionKeys),
+                  std::end(kExtensionOptionKeys),
+                  key) == std::end(kExtensionOptionKeys)) {
+      const std::string meant = suggestion_for(key);
+      warnings.push_back("the extension does not read '" + key + "'" +
+                         (meant.empty() ? " (it reads " + known + ")"
+                                        : ": did you mean " + meant + "?"));
+    }
+  }
+  // The last of a repeated key is the one the extension sees.
+  for (const auto& [key, value] : last_values(options)) {
+    if (value.empty()) continue;
+    if (key == "handshake" && value != "true" && value != "1" &&
+        value != "false" && value != "0") {
+      warnings.push_back("handshake=" + value +
+                         " is taken as true: only false or 0 turn it off");
+    } else if (key == "port" && !plain_digits(value)) {
+      const std::int64_t port = c_number(value);
+      if (port >= 1 && port <= 65535) {
+        warnings.push_back("port=" + value + " is taken as " +
+                           std::to_string(port));
+      }
+    } else if (key == "tx_buffer" && !plain_digits(value)) {
+      const std::int64_t size = c_number(value);
+      warnings.push_back(
+          "tx_buffer=" + value + " is taken as " +
+          (size > 0 && size <= std::numeric_limits<std::int32_t>::max()
+               ? std::to_string(size)
+               : std::string("4096")));
+    }
+  }
+  return warnings;
+}
+
+}  // namespace quorvex::host
