@@ -17,17 +17,16 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/extension.h"
-#include "extension/ip232_serial_extension.h"
 #include "ip232/ip232_serial_endpoint.h"
 #include "ip232/line_coding.h"
 #include "tools/net/tcp_stream.h"
 #include "tests/support/bridge_driver.h"
+#include "tests/support/extension_helpers.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
 #include "tests/support/process_stats.h"
@@ -83,19 +82,6 @@ bool transmit_all(MachineSide& machine, std::size_t count) {
   }
   return true;
 }
-
-// Sends what is written to std::cout elsewhere while it lives.
-class CoutCapture {
- public:
-  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(saved_); }
-  CoutCapture(const CoutCapture&) = delete;
-  CoutCapture& operator=(const CoutCapture&) = delete;
-
- private:
-  std::ostringstream captured_;
-  std::streambuf* saved_;
-};
 
 // The peer reads `stream` until `receiver` has reached `position`, the
 // stream ends or a long wait passes (a 4 KB window makes a slow line on a
@@ -576,7 +562,7 @@ TEST_P(RtsBurstOnACongestedLine, PeerEndsWithTheMachinesState) {
   EXPECT_EQ(seen.data_before_last, machine.transmitted())
       << "the last change is not in order with the data";
   EXPECT_EQ(endpoint.tx_dropped(), 0u);
-  std::cout << "[          ] " << seen.changes << " of " << kChanges
+  std::cout << "[          ] " << machine.transmitted() << " transmitted; " << seen.changes << " of " << kChanges
             << " changes reached the peer\n";
 }
 
@@ -787,18 +773,16 @@ TEST(Ip232SerialExtensionFaults, AttachDetachCyclesLeaveNothingRunning) {
   quorvex::SerialPort port;
   quorvex::ExtensionContext context;
   context.serial_port = &port;
-  quorvex::Ip232SerialExtension extension(quorvex::ExtensionManifest("ip232-serial", ""));
-  extension.options().insert_or_assign("host", kLoopbackIpv4);
-  extension.options().insert_or_assign("port", std::to_string(server.port()));
-  extension.options().insert_or_assign("handshake", "0");
+  const auto extension = quorvex::test::make_extension(
+      {{"host", kLoopbackIpv4}, {"port", std::to_string(server.port())}, {"handshake", "0"}});
 
   IterationBudget budget;
   int exchanged = 0;
   while (budget.another()) {
     {
       // attach prints a line each time; kept out of the test's output.
-      const CoutCapture capture;
-      extension.attach(context);
+      const quorvex::test::CoutCapture capture;
+      extension->attach(context);
     }
     ASSERT_NE(port.controller.sink, nullptr);
     std::optional<TcpStream> peer = server.take_connection();
@@ -816,7 +800,7 @@ TEST(Ip232SerialExtensionFaults, AttachDetachCyclesLeaveNothingRunning) {
       EXPECT_EQ(port.controller.source->read_byte(), 0xFF);
       ++exchanged;
     }
-    extension.detach();
+    extension->detach();
     EXPECT_EQ(port.device, nullptr);
     EXPECT_EQ(port.controller.source, nullptr);
     EXPECT_EQ(port.controller.sink, nullptr);
