@@ -26,6 +26,7 @@
 #include "ip232/line_coding.h"
 #include "tools/net/tcp_stream.h"
 #include "tests/support/bridge_driver.h"
+#include "tests/support/bridge_line.h"
 #include "tests/support/extension_helpers.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
@@ -59,14 +60,10 @@ constexpr std::uint64_t kPeerSeed = 0x5EED0002;     // peer to machine
 // the 500 ms back-off plus a connect; this leaves room for slow machines.
 constexpr int kReconnectWaitMs = 10000;
 
+// Data only on the wire: simpler to account.
 EndpointConfig config_for(std::uint16_t port, std::size_t tx_buffer = 4096) {
-  EndpointConfig config;
-  config.host = kLoopbackIpv4;
-  config.port = port;
-  config.raw = false;
-  config.handshake = false;  // data only on the wire: simpler to account
-  config.tx_buffer = tx_buffer;
-  return config;
+  return quorvex::test::endpoint_config(
+      {.port = port, .handshake = false, .tx_buffer = tx_buffer});
 }
 
 // The machine transmits `count` more bytes, waiting while the endpoint is
@@ -205,9 +202,7 @@ TEST(Ip232SerialEndpointFaults, CloseWhileSenderIsMidBatchResendsTheRest) {
   // batch in many partial writes; the peer reads a little and closes with
   // data unread. The system's send buffer takes at most 4 MB (Linux's
   // default ceiling), so much of the batch is still the bridge's.
-  LoopbackServer::Options options;
-  options.receive_buffer_bytes = 4096;
-  LoopbackServer server(options);
+  LoopbackServer server({.receive_buffer_bytes = 4096});
   ASSERT_TRUE(server.ok()) << server.error();
   constexpr std::size_t kBatch = 6 * 1024 * 1024;
   EndpointConfig config = config_for(server.port(), kBatch);
@@ -247,9 +242,7 @@ TEST(Ip232SerialEndpointFaults, CloseWhileSenderIsMidBatchResendsTheRest) {
 }
 
 TEST(Ip232SerialEndpointFaults, PeerThatNeverReadsBacksUpTransmitAndLosesNothing) {
-  LoopbackServer::Options options;
-  options.receive_buffer_bytes = 4096;
-  LoopbackServer server(options);
+  LoopbackServer server({.receive_buffer_bytes = 4096});
   ASSERT_TRUE(server.ok()) << server.error();
   Ip232SerialEndpoint endpoint(config_for(server.port()));
   MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
@@ -443,9 +436,7 @@ TEST(Ip232SerialEndpointFaults, RawDropOfRequestToSendDeliversWhatWasAccepted) {
   // The server talks all the time and reads slowly through a small window,
   // so most of what the bridge accepted still waits in its system when the
   // machine drops request-to-send.
-  LoopbackServer::Options options;
-  options.receive_buffer_bytes = 8192;
-  LoopbackServer server(options);
+  LoopbackServer server({.receive_buffer_bytes = 8192});
   ASSERT_TRUE(server.ok()) << server.error();
   EndpointConfig config = config_for(server.port());
   config.raw = true;
@@ -511,9 +502,7 @@ class RtsBurstOnACongestedLine : public testing::TestWithParam<bool> {};
 
 TEST_P(RtsBurstOnACongestedLine, PeerEndsWithTheMachinesState) {
   const bool final_state = GetParam();
-  LoopbackServer::Options options;
-  options.receive_buffer_bytes = 4096;
-  LoopbackServer server(options);
+  LoopbackServer server({.receive_buffer_bytes = 4096});
   ASSERT_TRUE(server.ok()) << server.error();
   EndpointConfig config = config_for(server.port());
   config.handshake = true;

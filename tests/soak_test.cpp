@@ -36,18 +36,17 @@
 #include "ip232/line_coding.h"
 #include "tools/net/tcp_stream.h"
 #include "tests/support/bridge_driver.h"
+#include "tests/support/bridge_line.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
 #include "tests/support/process_stats.h"
 
 namespace {
 
-using quorvex::ip232::EndpointConfig;
 using quorvex::ip232::Ip232SerialEndpoint;
 using quorvex::ip232::LineDecoder;
 using quorvex::net::TcpStream;
 using quorvex::test::env_int;
-using quorvex::test::kLoopbackIpv4;
 using quorvex::test::LoopbackServer;
 using quorvex::test::MachineSide;
 using quorvex::test::PatternReceiver;
@@ -365,12 +364,9 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
     // Declared before the endpoint: should the soak stop half-way, the
     // endpoint goes first and its closed connection frees the peer.
     SoakPeer peer(server, received_total);
-    EndpointConfig config;
-    config.host = kLoopbackIpv4;
-    config.port = server.port();
-    config.raw = false;
-    config.handshake = true;  // line-state pairs travel with the data
-    Ip232SerialEndpoint endpoint(std::move(config));
+    // Line-state pairs travel with the data.
+    Ip232SerialEndpoint endpoint(
+        quorvex::test::endpoint_config({.port = server.port(), .handshake = true}));
     MachineSide machine(endpoint, kMachineSeed, kPeerSeed,
                         PatternReceiver::Gaps::kNever);
 
