@@ -176,27 +176,24 @@ TEST(BridgeConnector, ReconnectsAndSendsWhatWaited) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     BridgeLine line({.raw = c.raw, .handshake = c.handshake});
-    auto& server = line.server;
-    auto& endpoint = line.endpoint;
-    auto& first = line.peer;
-    endpoint->set_rts(true);
+    line.endpoint->set_rts(true);
     ASSERT_NO_FATAL_FAILURE(line.connect());
-    EXPECT_EQ(test::receive_bytes(*first, c.first_wire.size()), c.first_wire);
+    EXPECT_EQ(test::receive_bytes(*line.peer, c.first_wire.size()), c.first_wire);
 
-    first->close();
-    ASSERT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
-    EXPECT_FALSE(endpoint->ready_for_byte());
-    host_write(*endpoint, c.written_meanwhile);
-    if (c.rts_drops_meanwhile) endpoint->set_rts(false);
+    line.peer->close();
+    ASSERT_TRUE(wait_until([&] { return !line.endpoint->is_connected(); }));
+    EXPECT_FALSE(line.endpoint->ready_for_byte());
+    host_write(*line.endpoint, c.written_meanwhile);
+    if (c.rts_drops_meanwhile) line.endpoint->set_rts(false);
 
     std::optional<net::TcpStream> second =
-        server.take_connection(kReconnectWaitMs);
+        line.server.take_connection(kReconnectWaitMs);
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(test::receive_bytes(*second, c.second_wire.size()),
               c.second_wire);
     EXPECT_FALSE(receives_more(*second));
-    EXPECT_TRUE(wait_until([&] { return endpoint->ready_for_byte(); }));
-    EXPECT_EQ(endpoint->tx_dropped(), 0u);
+    EXPECT_TRUE(wait_until([&] { return line.endpoint->ready_for_byte(); }));
+    EXPECT_EQ(line.endpoint->tx_dropped(), 0u);
   }
 }
 
@@ -204,17 +201,14 @@ TEST(BridgeConnector, ReconnectsAndSendsWhatWaited) {
 // the first byte of the next connection.
 TEST(BridgeConnector, ForgetsAHalfEscapeWhenTheConnectionChanges) {
   BridgeLine line({.handshake = false});
-  auto& server = line.server;
-  auto& endpoint = line.endpoint;
-  auto& first = line.peer;
   ASSERT_NO_FATAL_FAILURE(line.connect());
-  ASSERT_TRUE(first->send_all(Bytes{0x30, 0xFF}));
-  EXPECT_EQ(host_read(*endpoint, 1), Bytes{0x30});
-  first->close();
-  std::optional<net::TcpStream> second = server.take_connection(kReconnectWaitMs);
+  ASSERT_TRUE(line.peer->send_all(Bytes{0x30, 0xFF}));
+  EXPECT_EQ(host_read(*line.endpoint, 1), Bytes{0x30});
+  line.peer->close();
+  std::optional<net::TcpStream> second = line.server.take_connection(kReconnectWaitMs);
   ASSERT_TRUE(second.has_value());
   ASSERT_TRUE(second->send_all(Bytes{0x41, 0x42}));
-  EXPECT_EQ(host_read(*endpoint, 2), (Bytes{0x41, 0x42}));
+  EXPECT_EQ(host_read(*line.endpoint, 2), (Bytes{0x41, 0x42}));
 }
 
 TEST(BridgeConnector, RetriesRefusedConnectionsForItsWholeLife) {
@@ -251,24 +245,21 @@ TEST(BridgeConnector, RetriesRefusedConnectionsForItsWholeLife) {
 
 TEST(BridgeConnector, RawModeHoldsTheConnectionOnlyWhileRtsIsAsserted) {
   BridgeLine line({.raw = true});
-  auto& server = line.server;
-  auto& endpoint = line.endpoint;
-  auto& first = line.peer;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(server.accepted_count(), 0u);
+  EXPECT_EQ(line.server.accepted_count(), 0u);
 
-  endpoint->set_rts(true);
+  line.endpoint->set_rts(true);
   ASSERT_NO_FATAL_FAILURE(line.connect());
 
-  endpoint->set_rts(false);
-  EXPECT_TRUE(test::wait_for_end(*first));
-  ASSERT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+  line.endpoint->set_rts(false);
+  EXPECT_TRUE(test::wait_for_end(*line.peer));
+  ASSERT_TRUE(wait_until([&] { return !line.endpoint->is_connected(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(server.accepted_count(), 1u);
+  EXPECT_EQ(line.server.accepted_count(), 1u);
 
-  endpoint->set_rts(true);
-  EXPECT_TRUE(server.take_connection().has_value());
-  EXPECT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  line.endpoint->set_rts(true);
+  EXPECT_TRUE(line.server.take_connection().has_value());
+  EXPECT_TRUE(wait_until([&] { return line.endpoint->is_connected(); }));
 }
 
 // A peer sends far more than the receive queue holds while the host reads
@@ -279,21 +270,19 @@ TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
   for (const bool raw : {false, true}) {
     SCOPED_TRACE(raw ? "raw" : "ip232");
     BridgeLine line({.raw = raw});
-    auto& endpoint = line.endpoint;
-    auto& peer = line.peer;
-    endpoint->set_rts(true);
+    line.endpoint->set_rts(true);
     ASSERT_NO_FATAL_FAILURE(line.connect());
     const Bytes data = pattern(kFloodBytes);
     const Bytes wire = encode_data(raw, data);
-    std::thread flood([&] { peer->send_all(wire); });
+    std::thread flood([&] { line.peer->send_all(wire); });
 
     // The host does not read at first: the queue fills to its limit and
     // stays there.
     EXPECT_TRUE(wait_until([&] {
-      return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+      return line.endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
     }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(endpoint->rx_queue_size(), Ip232SerialEndpoint::kRxQueueLimit);
+    EXPECT_EQ(line.endpoint->rx_queue_size(), Ip232SerialEndpoint::kRxQueueLimit);
 
     Bytes received;
     received.reserve(kFloodBytes);
@@ -301,15 +290,15 @@ TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
     Clock::time_point last_progress = Clock::now();
     while (received.size() < kFloodBytes &&
            ms_since(last_progress) < kPatientWaitMs) {
-      largest_queue = std::max(largest_queue, endpoint->rx_queue_size());
-      for (int i = 0; i < 1024 && endpoint->has_byte(); ++i) {
-        received.push_back(endpoint->read_byte());
+      largest_queue = std::max(largest_queue, line.endpoint->rx_queue_size());
+      for (int i = 0; i < 1024 && line.endpoint->has_byte(); ++i) {
+        received.push_back(line.endpoint->read_byte());
         last_progress = Clock::now();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // Closes the connection, so that a peer still sending gives up.
-    endpoint.reset();
+    line.endpoint.reset();
     flood.join();
     EXPECT_LE(largest_queue, Ip232SerialEndpoint::kRxQueueLimit);
     EXPECT_TRUE(received == data) << describe_mismatch(received, data);
@@ -322,22 +311,19 @@ TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
 // and sends what was typed there.
 TEST(BridgeConnector, DeliversWhatArrivedBeforeAResetWhileTheReceiveQueueIsFull) {
   BridgeLine line({.handshake = false});
-  auto& server = line.server;
-  auto& endpoint = line.endpoint;
-  auto& first = line.peer;
   ASSERT_NO_FATAL_FAILURE(line.connect());
   const Bytes data = pattern(2 * Ip232SerialEndpoint::kRxQueueLimit);
-  ASSERT_TRUE(first->send_all(encode_data(false, data)));
+  ASSERT_TRUE(line.peer->send_all(encode_data(false, data)));
   ASSERT_TRUE(wait_until([&] {
-    return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+    return line.endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
   }));
-  first->reset();
+  line.peer->reset();
   for (int i = 0; i < 5; ++i) {
-    endpoint->write_byte(0x41);
+    line.endpoint->write_byte(0x41);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_EQ(host_read(*endpoint, data.size()), data);
-  std::optional<net::TcpStream> second = server.take_connection();
+  EXPECT_EQ(host_read(*line.endpoint, data.size()), data);
+  std::optional<net::TcpStream> second = line.server.take_connection();
   ASSERT_TRUE(second.has_value());
   EXPECT_FALSE(receive_until_end(*second, 500).empty());
 }
@@ -348,16 +334,14 @@ TEST(BridgeSender, CompletesABatchAcrossPartialWrites) {
   constexpr std::size_t kBatchBytes = 512 * 1024;
   BridgeLine line({.raw = true, .tx_buffer = kBatchBytes},
                   {.receive_buffer_bytes = 4096});
-  auto& endpoint = line.endpoint;
-  auto& peer = line.peer;
-  endpoint->set_rts(true);
+  line.endpoint->set_rts(true);
   ASSERT_NO_FATAL_FAILURE(line.connect());
   const Bytes data = pattern(kBatchBytes);
-  host_write(*endpoint, data);
-  EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  host_write(*line.endpoint, data);
+  EXPECT_EQ(line.endpoint->tx_dropped(), 0u);
   // Let the socket fill up before the peer starts reading.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const Bytes received = test::receive_bytes(*peer, kBatchBytes, 60'000);
+  const Bytes received = test::receive_bytes(*line.peer, kBatchBytes, 60'000);
   EXPECT_TRUE(received == data) << describe_mismatch(received, data);
 }
 
@@ -368,9 +352,7 @@ TEST(BridgeSender, CompletesABatchAcrossPartialWrites) {
 TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
   constexpr int kConnections = 20;
   BridgeLine line({.raw = true});
-  auto& server = line.server;
-  auto& endpoint = line.endpoint;
-  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_TRUE(line.server.ok()) << line.server.error();
 
   std::atomic<bool> writing{true};
   std::atomic<std::size_t> written{0};
@@ -379,8 +361,8 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
     // the point where it turned false, so nothing is refused.
     std::size_t i = 0;
     while (writing.load()) {
-      if (endpoint->ready_for_byte()) {
-        endpoint->write_byte(pattern_byte(i++));
+      if (line.endpoint->ready_for_byte()) {
+        line.endpoint->write_byte(pattern_byte(i++));
         written.store(i);
       } else {
         std::this_thread::yield();
@@ -390,8 +372,8 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
 
   Bytes received;
   for (int k = 0; k < kConnections; ++k) {
-    endpoint->set_rts(true);
-    std::optional<net::TcpStream> peer = server.take_connection();
+    line.endpoint->set_rts(true);
+    std::optional<net::TcpStream> peer = line.server.take_connection();
     if (!peer) {
       ADD_FAILURE() << "no connection " << k;
       break;
@@ -403,9 +385,9 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
       host.join();
       part = test::receive_bytes(*peer, written.load() - received.size());
     } else {
-      endpoint->set_rts(false);
+      line.endpoint->set_rts(false);
       part = receive_until_end(*peer);
-      EXPECT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+      EXPECT_TRUE(wait_until([&] { return !line.endpoint->is_connected(); }));
     }
     received.insert(received.end(), part.begin(), part.end());
   }
@@ -414,19 +396,17 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
     host.join();
   }
   const Bytes expected = pattern(written.load());
-  EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  EXPECT_EQ(line.endpoint->tx_dropped(), 0u);
   EXPECT_TRUE(received == expected) << describe_mismatch(received, expected);
 }
 
 TEST(BridgeStop, WhileConnectedAndIdle) {
   BridgeLine line;
-  auto& endpoint = line.endpoint;
-  auto& peer = line.peer;
   ASSERT_NO_FATAL_FAILURE(line.connect());
   const Clock::time_point start = Clock::now();
-  endpoint.reset();
+  line.endpoint.reset();
   EXPECT_LT(ms_since(start), kPatientWaitMs);
-  EXPECT_TRUE(test::wait_for_end(*peer));
+  EXPECT_TRUE(test::wait_for_end(*line.peer));
 }
 
 TEST(BridgeStop, WhileTheSenderIsMidBatch) {
@@ -435,18 +415,16 @@ TEST(BridgeStop, WhileTheSenderIsMidBatch) {
   constexpr std::size_t kBatchBytes = 5 << 20;
   BridgeLine line({.raw = true, .tx_buffer = kBatchBytes},
                   {.receive_buffer_bytes = 4096});
-  auto& endpoint = line.endpoint;
-  auto& peer = line.peer;
-  endpoint->set_rts(true);
+  line.endpoint->set_rts(true);
   ASSERT_NO_FATAL_FAILURE(line.connect());
-  host_write(*endpoint, Bytes(kBatchBytes, 0x55));
+  host_write(*line.endpoint, Bytes(kBatchBytes, 0x55));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   const Clock::time_point start = Clock::now();
-  endpoint.reset();
+  line.endpoint.reset();
   EXPECT_LT(ms_since(start), kPatientWaitMs);
   // The rest of the batch was not sent.
-  EXPECT_LT(receive_until_end(*peer, 60'000).size(), kBatchBytes);
+  EXPECT_LT(receive_until_end(*line.peer, 60'000).size(), kBatchBytes);
 }
 
 }  // namespace
