@@ -232,18 +232,20 @@ class SoakPeer {
       }
       quorvex::test::receive_decoded(stream, decoder, received_, 2);
     }
+    // Reads on until the machine has everything sent so far.
+    const auto machine_caught_up = [&] {
+      return wait_until([&] {
+        quorvex::test::receive_decoded(stream, decoder, received_, 1);
+        return machine_received_.load() >= sent_.load();
+      }, kCloseWaitMs);
+    };
     if (wanted == End::kHangUp && !finishing_.load()) {
       // The machine goes on typing. Once the machine has what was sent,
       // the peer takes what has arrived and closes; the keys that follow
       // are answered with a reset. (Bytes still unread when a reset comes
       // are Windows' loss, not the bridge's: the fault tests cover them
       // where the system keeps them.)
-      if (!wait_until([&] {
-            quorvex::test::receive_decoded(stream, decoder, received_, 1);
-            return machine_received_.load() >= sent_.load();
-          }, kCloseWaitMs)) {
-        fail("the machine fell behind before a hang-up");
-      }
+      if (!machine_caught_up()) fail("the machine fell behind before a hang-up");
       {
         const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
         if (!finishing_.load()) {
@@ -270,10 +272,7 @@ class SoakPeer {
       // Every byte sent must reach the machine first: a reset may discard
       // what the bridge's socket holds unread, which is TCP's loss, not
       // the bridge's.
-      if (!wait_until([&] {
-            quorvex::test::receive_decoded(stream, decoder, received_, 1);
-            return machine_received_.load() >= sent_.load();
-          }, kCloseWaitMs)) {
+      if (!machine_caught_up()) {
         fail("the machine did not get the peer's bytes before a reset");
       }
       const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
