@@ -1,6 +1,9 @@
 # Holds the boundary to the host's extension API library to its list.
 #   -DMODE=imports  -DBINARY=<module>   fails on any import from the API
-#                                       library that is not in the list
+#                                       library that is not in the list and,
+#   [-DEXACT=<module list>]             given EXACT, unless the imports are
+#                                       exactly that list's names for this
+#                                       platform ("NAME" or "NAME linux")
 #   -DMODE=exports  -DBINARY=<library>  fails unless the stand-in library
 #                                       exports exactly the list
 #   -DLIST=host_api/extension_api.exports -DTOOL=nm-or-objdump -DWINDOWS=1|0
@@ -89,8 +92,25 @@ foreach(name IN LISTS names)
   endif()
 endforeach()
 set(missing)
-if(MODE STREQUAL "exports")
-  foreach(name IN LISTS allowed)
+set(expected ${allowed})
+if(MODE STREQUAL "imports" AND DEFINED EXACT)
+  file(STRINGS ${EXACT} entries REGEX "^[^#]")
+  set(expected)
+  foreach(entry IN LISTS entries)
+    if(entry MATCHES "^([^ ]+)( linux)?$")
+      if("${CMAKE_MATCH_2}" STREQUAL "" OR NOT WINDOWS)
+        list(APPEND expected "${CMAKE_MATCH_1}")
+      endif()
+    endif()
+  endforeach()
+  foreach(name IN LISTS names)
+    if(NOT name IN_LIST expected AND NOT name IN_LIST outside)
+      list(APPEND outside "${name}")
+    endif()
+  endforeach()
+endif()
+if(MODE STREQUAL "exports" OR DEFINED EXACT)
+  foreach(name IN LISTS expected)
     if(NOT name IN_LIST names)
       list(APPEND missing "${name}")
     endif()
@@ -105,8 +125,16 @@ if(outside OR missing)
     string(APPEND report "\n  not in the list: ${name}")
   endforeach()
   foreach(name IN LISTS missing)
-    string(APPEND report "\n  listed but not exported: ${name}")
+    if(MODE STREQUAL "exports")
+      string(APPEND report "\n  listed but not exported: ${name}")
+    else()
+      string(APPEND report "\n  listed but not imported: ${name}")
+    endif()
   endforeach()
-  message(FATAL_ERROR "${BINARY} breaks the API library's list (${LIST}):"
+  set(lists "${LIST}")
+  if(DEFINED EXACT)
+    string(APPEND lists ", ${EXACT}")
+  endif()
+  message(FATAL_ERROR "${BINARY} breaks the API library's list (${lists}):"
     "${report}")
 endif()
