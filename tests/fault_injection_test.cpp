@@ -46,6 +46,7 @@ using quorvex::test::kPatientWaitMs;
 using quorvex::test::LoopbackServer;
 using quorvex::test::MachineSide;
 using quorvex::test::MisbehavingPeer;
+using quorvex::test::ms_since;
 using quorvex::test::PatternReceiver;
 using quorvex::test::PatternStream;
 using quorvex::test::receive_decoded;
@@ -655,7 +656,7 @@ TEST_P(DestroyWhileBusy, EndsPromptlyAndLeavesNoThread) {
   const ThreadCountCheck threads;
   std::mt19937 random(1234);
   IterationBudget budget;
-  std::chrono::milliseconds slowest{0};
+  std::int64_t slowest = 0;
   while (budget.another()) {
     auto endpoint = std::make_unique<Ip232SerialEndpoint>(config_for(port));
     MachineSide machine(*endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
@@ -681,15 +682,14 @@ TEST_P(DestroyWhileBusy, EndsPromptlyAndLeavesNoThread) {
     }
     const auto start = Clock::now();
     endpoint.reset();
-    slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    Clock::now() - start));
+    slowest = std::max(slowest, ms_since(start));
   }
   // Destruction waits for at most one read (100 ms) or one connect attempt
   // (2000 ms per address); anything near the patient bound is a hang.
-  EXPECT_LT(slowest.count(), kPatientWaitMs) << "slowest destruction";
+  EXPECT_LT(slowest, kPatientWaitMs) << "slowest destruction";
   threads.expect_back();
   std::cout << "[          ] " << budget.done() << " endpoints destroyed, slowest "
-            << slowest.count() << " ms\n";
+            << slowest << " ms\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -719,9 +719,7 @@ TEST(Ip232SerialEndpointFaults, DestroyDuringAnUnansweredConnectWaitsForTheAttem
     const auto start = Clock::now();
     endpoint.reset();
     // The attempt in progress ends by its 2000 ms timeout at the latest.
-    EXPECT_LT(Clock::now() - start,
-              std::chrono::milliseconds(Ip232SerialEndpoint::kConnectTimeoutMs +
-                                        kPatientWaitMs));
+    EXPECT_LT(ms_since(start), Ip232SerialEndpoint::kConnectTimeoutMs + kPatientWaitMs);
   }
   threads.expect_back();
 }
@@ -754,13 +752,12 @@ TEST(Ip232SerialEndpointFaults, DestroyDuringAMultiAddressConnectDoesNotWaitForT
   EXPECT_FALSE(endpoint->is_connected());
   const auto start = Clock::now();
   endpoint.reset();
-  const auto took =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  const std::int64_t took = ms_since(start);
   // The address being tried is abandoned at once; without that the stop
   // would wait for the rest of its timeout and then for every other address.
-  EXPECT_LT(took.count(), Ip232SerialEndpoint::kConnectTimeoutMs);
+  EXPECT_LT(took, Ip232SerialEndpoint::kConnectTimeoutMs);
   threads.expect_back();
-  std::cout << "[          ] destroyed during a 5-address connect in " << took.count()
+  std::cout << "[          ] destroyed during a 5-address connect in " << took
             << " ms\n";
 }
 
