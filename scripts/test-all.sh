@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: Linux (plain, ASan+UBSan, TSan), a clang build
-# that checks the lock annotations, Windows under Wine, and the fuzzers for a
-# bounded time. Usage:
+# that checks the lock annotations, a coverage build that prints the
+# product's line coverage, Windows under Wine, and the fuzzers for a bounded
+# time. Usage:
 #   scripts/test-all.sh [PRESET ...]
-#     (default: linux asan tsan thread-safety windows fuzz)
+#     (default: linux asan tsan thread-safety coverage windows fuzz)
 # Environment: IP232_FUZZ_SECONDS (default 60) per fuzzer; JOBS (default: cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,12 +12,13 @@ root=$(pwd)
 jobs=${JOBS:-$(nproc)}
 presets=("$@")
 if [ ${#presets[@]} -eq 0 ]; then
-  presets=(linux asan tsan thread-safety windows)
+  presets=(linux asan tsan thread-safety coverage windows)
   [ -f fuzz/CMakeLists.txt ] && presets+=(fuzz)
 fi
 
 passed=0
 failed=0
+skipped=0
 failures=()
 wine_started=0
 
@@ -41,6 +43,12 @@ summary_line() {
   grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -1 || true
 }
 
+# How many tests a ctest log lists as skipped (ctest counts them among the
+# passed ones in its summary line).
+skipped_count() {
+  grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$1" || true
+}
+
 # Runs ctest for a preset and adds its counts to the totals.
 run_ctest() {
   local preset=$1 out
@@ -49,8 +57,9 @@ run_ctest() {
   ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$out"
   local rc=${PIPESTATUS[0]}
   set -e
-  local line
+  local line skips
   line=$(summary_line "$out")
+  skips=$(skipped_count "$out")
   if [ -n "$line" ]; then
     local total bad
     bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
@@ -72,8 +81,9 @@ run_ctest() {
         rc=1
       fi
     fi
-    passed=$((passed + total - bad))
+    passed=$((passed + total - bad - skips))
     failed=$((failed + bad))
+    skipped=$((skipped + skips))
   fi
   if [ "$rc" != 0 ] || [ -z "$line" ]; then
     failures+=("$preset")
@@ -102,12 +112,21 @@ for preset in "${presets[@]}"; do
     continue
   fi
   log "$preset: test"
+  if [ "$preset" = coverage ]; then
+    scripts/coverage.sh --reset "build/coverage"
+    run_ctest "$preset"
+    # Its one line is printed with the summary.
+    coverage_line=$(scripts/coverage.sh "build/coverage") ||
+      { failed=$((failed + 1)); failures+=(coverage); coverage_line=""; }
+    continue
+  fi
   run_ctest "$preset"
 done
 
 log "summary"
+if [ -n "${coverage_line:-}" ]; then echo "$coverage_line"; fi
 if [ ${#failures[@]} -gt 0 ]; then
   echo "failed presets: ${failures[*]}"
 fi
-echo "all: $passed passed, $failed failed"
+echo "all: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ] && [ ${#failures[@]} = 0 ]

@@ -3,18 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "api/extension.h"
 #include "extension/ip232_serial_extension.h"
 #include "tests/support/extension_helpers.h"
+#include "tests/support/bridge_line.h"
 #include "tests/support/loopback_server.h"
 
 namespace quorvex {
@@ -94,17 +93,8 @@ TEST(AttachConnection, SettingsReachTheBridge) {
     // And back: the decoded bytes reach the machine's receiver.
     const Bytes answer = {0xFF, 0xFF, 0x41};
     ASSERT_TRUE(stream->send_all(answer));
-    Bytes received;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(test::kPatientWaitMs);
-    while (received.size() < c.received.size() &&
-           std::chrono::steady_clock::now() < deadline) {
-      while (port.controller.source->has_byte()) {
-        received.push_back(port.controller.source->read_byte());
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(received, c.received);
+    EXPECT_EQ(test::host_read(*port.controller.source, c.received.size()),
+              c.received);
     extension->detach();
   }
 }

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,78 +17,24 @@
 #include "ip232/ip232_serial_endpoint.h"
 #include "ip232/line_coding.h"
 #include "tools/net/tcp_stream.h"
+#include "tests/support/bridge_line.h"
 #include "tests/support/loopback_server.h"
-#include "tests/support/unanswered_listener.h"
 
 namespace quorvex::ip232 {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using test::BridgeLine;
+using test::Clock;
+using test::host_read;
+using test::host_write;
 using test::kPatientWaitMs;
+using test::make_endpoint;
+using test::ms_since;
+using test::wait_until;
 
 // Long enough for a reconnection (500 ms back-off) on a slow machine.
 constexpr int kReconnectWaitMs = 3 * kPatientWaitMs;
-// A connection attempt to an unanswered address ends within the connect
-// timeout; stop may take that long, plus the usual allowance.
-constexpr std::int64_t kStopDuringConnectBoundMs =
-    Ip232SerialEndpoint::kConnectTimeoutMs + kPatientWaitMs;
-
-struct Setup {
-  std::string address = test::kLoopbackIpv4;
-  std::uint16_t port = 0;
-  bool raw = false;
-  bool handshake = true;
-  std::size_t tx_buffer = 4096;
-  std::function<void()> on_change = nullptr;
-};
-
-std::unique_ptr<Ip232SerialEndpoint> make_endpoint(Setup setup) {
-  EndpointConfig config;
-  config.host = setup.address;
-  config.port = setup.port;
-  config.raw = setup.raw;
-  config.handshake = setup.handshake;
-  config.tx_buffer = setup.tx_buffer;
-  config.on_change = std::move(setup.on_change);
-  return std::make_unique<Ip232SerialEndpoint>(std::move(config));
-}
-
-std::int64_t ms_since(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
-                                                               start)
-      .count();
-}
-
-bool wait_until(const std::function<bool()>& condition,
-                int timeout_ms = kPatientWaitMs) {
-  const Clock::time_point start = Clock::now();
-  while (!condition()) {
-    if (ms_since(start) > timeout_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// What the host reads through has_byte()/read_byte(), until `count` bytes
-// have come or `timeout_ms` has passed.
-Bytes host_read(Ip232SerialEndpoint& endpoint, std::size_t count,
-                int timeout_ms = kPatientWaitMs) {
-  Bytes out;
-  wait_until(
-      [&] {
-        while (out.size() < count && endpoint.has_byte()) {
-          out.push_back(endpoint.read_byte());
-        }
-        return out.size() == count;
-      },
-      timeout_ms);
-  return out;
-}
-
-void host_write(Ip232SerialEndpoint& endpoint, const Bytes& bytes) {
-  for (const std::uint8_t b : bytes) endpoint.write_byte(b);
-}
 
 // Everything the peer receives until the endpoint closes the connection.
 Bytes receive_until_end(net::TcpStream& stream,
@@ -180,27 +125,29 @@ TEST(BridgeConnector, CarriesBytesBothWays) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (!test::can_listen_on(c.address)) continue;  // no IPv6 here
-    test::LoopbackServer server({.address = c.address});
-    ASSERT_TRUE(server.ok()) << server.error();
-    auto endpoint = make_endpoint(
-        {.address = c.address, .port = server.port(), .raw = c.raw,
-         .handshake = c.handshake});
+    BridgeLine line({.raw = c.raw, .handshake = c.handshake},
+                    {.address = c.address});
+    Ip232SerialEndpoint& endpoint = *line.endpoint;
     // As on attach: request-to-send asserted (this also lets mode "raw"
     // connect). Without handshake the pairs must never leave.
-    endpoint->set_rts(true);
-    std::optional<net::TcpStream> peer = server.take_connection();
-    ASSERT_TRUE(peer.has_value());
-    ASSERT_TRUE(wait_until([&] { return endpoint->ready_for_byte(); }));
-    EXPECT_TRUE(endpoint->is_connected());
-    EXPECT_EQ(endpoint->status_text(), "");
+    endpoint.set_rts(true);
+    ASSERT_NO_FATAL_FAILURE(line.connect());
+    ASSERT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
+    EXPECT_EQ(endpoint.status_text(), "");
+    EXPECT_FALSE(endpoint.carrier_detect());  // never reported
 
-    host_write(*endpoint, c.host_out);
-    EXPECT_EQ(test::receive_bytes(*peer, c.wire_out.size()), c.wire_out);
-    EXPECT_FALSE(receives_more(*peer));
-    ASSERT_TRUE(peer->send_all(c.wire_in));
-    EXPECT_EQ(host_read(*endpoint, c.host_in.size()), c.host_in);
+    // A break in the middle of the data puts nothing on the line.
+    const auto half = c.host_out.begin() + static_cast<std::ptrdiff_t>(c.host_out.size() / 2);
+    host_write(endpoint, Bytes(c.host_out.begin(), half));
+    endpoint.set_break(true);
+    endpoint.set_break(false);
+    host_write(endpoint, Bytes(half, c.host_out.end()));
+    EXPECT_EQ(test::receive_bytes(*line.peer, c.wire_out.size()), c.wire_out);
+    EXPECT_FALSE(receives_more(*line.peer));
+    ASSERT_TRUE(line.peer->send_all(c.wire_in));
+    EXPECT_EQ(host_read(endpoint, c.host_in.size()), c.host_in);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(endpoint->has_byte());
+    EXPECT_FALSE(endpoint.has_byte());
   }
 }
 
@@ -228,55 +175,44 @@ TEST(BridgeConnector, ReconnectsAndSendsWhatWaited) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    test::LoopbackServer server;
-    ASSERT_TRUE(server.ok()) << server.error();
-    auto endpoint = make_endpoint(
-        {.port = server.port(), .raw = c.raw, .handshake = c.handshake});
-    endpoint->set_rts(true);
-    std::optional<net::TcpStream> first = server.take_connection();
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(test::receive_bytes(*first, c.first_wire.size()), c.first_wire);
-    ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+    BridgeLine line({.raw = c.raw, .handshake = c.handshake});
+    line.endpoint->set_rts(true);
+    ASSERT_NO_FATAL_FAILURE(line.connect());
+    EXPECT_EQ(test::receive_bytes(*line.peer, c.first_wire.size()), c.first_wire);
 
-    first->close();
-    ASSERT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
-    EXPECT_FALSE(endpoint->ready_for_byte());
-    host_write(*endpoint, c.written_meanwhile);
-    if (c.rts_drops_meanwhile) endpoint->set_rts(false);
+    line.peer->close();
+    ASSERT_TRUE(wait_until([&] { return !line.endpoint->is_connected(); }));
+    EXPECT_FALSE(line.endpoint->ready_for_byte());
+    host_write(*line.endpoint, c.written_meanwhile);
+    if (c.rts_drops_meanwhile) line.endpoint->set_rts(false);
 
     std::optional<net::TcpStream> second =
-        server.take_connection(kReconnectWaitMs);
+        line.server.take_connection(kReconnectWaitMs);
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(test::receive_bytes(*second, c.second_wire.size()),
               c.second_wire);
     EXPECT_FALSE(receives_more(*second));
-    EXPECT_TRUE(wait_until([&] { return endpoint->ready_for_byte(); }));
-    EXPECT_EQ(endpoint->tx_dropped(), 0u);
+    EXPECT_TRUE(wait_until([&] { return line.endpoint->ready_for_byte(); }));
+    EXPECT_EQ(line.endpoint->tx_dropped(), 0u);
   }
 }
 
 // An escape that ended the last read of a closed connection must not eat
 // the first byte of the next connection.
 TEST(BridgeConnector, ForgetsAHalfEscapeWhenTheConnectionChanges) {
-  test::LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint({.port = server.port(), .handshake = false});
-  std::optional<net::TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  ASSERT_TRUE(first->send_all(Bytes{0x30, 0xFF}));
-  EXPECT_EQ(host_read(*endpoint, 1), Bytes{0x30});
-  first->close();
-  std::optional<net::TcpStream> second = server.take_connection(kReconnectWaitMs);
+  BridgeLine line({.handshake = false});
+  ASSERT_NO_FATAL_FAILURE(line.connect());
+  ASSERT_TRUE(line.peer->send_all(Bytes{0x30, 0xFF}));
+  EXPECT_EQ(host_read(*line.endpoint, 1), Bytes{0x30});
+  line.peer->close();
+  std::optional<net::TcpStream> second = line.server.take_connection(kReconnectWaitMs);
   ASSERT_TRUE(second.has_value());
   ASSERT_TRUE(second->send_all(Bytes{0x41, 0x42}));
-  EXPECT_EQ(host_read(*endpoint, 2), (Bytes{0x41, 0x42}));
+  EXPECT_EQ(host_read(*line.endpoint, 2), (Bytes{0x41, 0x42}));
 }
 
 TEST(BridgeConnector, RetriesRefusedConnectionsForItsWholeLife) {
-  test::LoopbackServer closed;
-  ASSERT_TRUE(closed.ok()) << closed.error();
-  closed.stop();
-  const std::uint16_t port = closed.port();
+  const std::uint16_t port = test::refused_port();
   auto changes = std::make_shared<std::atomic<int>>(0);
   auto endpoint = make_endpoint(
       {.port = port, .on_change = [changes] { ++*changes; }});
@@ -308,26 +244,22 @@ TEST(BridgeConnector, RetriesRefusedConnectionsForItsWholeLife) {
 }
 
 TEST(BridgeConnector, RawModeHoldsTheConnectionOnlyWhileRtsIsAsserted) {
-  test::LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint({.port = server.port(), .raw = true});
+  BridgeLine line({.raw = true});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(server.accepted_count(), 0u);
+  EXPECT_EQ(line.server.accepted_count(), 0u);
 
-  endpoint->set_rts(true);
-  std::optional<net::TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  line.endpoint->set_rts(true);
+  ASSERT_NO_FATAL_FAILURE(line.connect());
 
-  endpoint->set_rts(false);
-  EXPECT_TRUE(test::wait_for_end(*first));
-  ASSERT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+  line.endpoint->set_rts(false);
+  EXPECT_TRUE(test::wait_for_end(*line.peer));
+  ASSERT_TRUE(wait_until([&] { return !line.endpoint->is_connected(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(server.accepted_count(), 1u);
+  EXPECT_EQ(line.server.accepted_count(), 1u);
 
-  endpoint->set_rts(true);
-  EXPECT_TRUE(server.take_connection().has_value());
-  EXPECT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  line.endpoint->set_rts(true);
+  EXPECT_TRUE(line.server.take_connection().has_value());
+  EXPECT_TRUE(wait_until([&] { return line.endpoint->is_connected(); }));
 }
 
 // A peer sends far more than the receive queue holds while the host reads
@@ -337,23 +269,20 @@ TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
   constexpr std::size_t kFloodBytes = 1 << 20;
   for (const bool raw : {false, true}) {
     SCOPED_TRACE(raw ? "raw" : "ip232");
-    test::LoopbackServer server;
-    ASSERT_TRUE(server.ok()) << server.error();
-    auto endpoint = make_endpoint({.port = server.port(), .raw = raw});
-    endpoint->set_rts(true);
-    std::optional<net::TcpStream> peer = server.take_connection();
-    ASSERT_TRUE(peer.has_value());
+    BridgeLine line({.raw = raw});
+    line.endpoint->set_rts(true);
+    ASSERT_NO_FATAL_FAILURE(line.connect());
     const Bytes data = pattern(kFloodBytes);
     const Bytes wire = encode_data(raw, data);
-    std::thread flood([&] { peer->send_all(wire); });
+    std::thread flood([&] { line.peer->send_all(wire); });
 
     // The host does not read at first: the queue fills to its limit and
     // stays there.
     EXPECT_TRUE(wait_until([&] {
-      return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+      return line.endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
     }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(endpoint->rx_queue_size(), Ip232SerialEndpoint::kRxQueueLimit);
+    EXPECT_EQ(line.endpoint->rx_queue_size(), Ip232SerialEndpoint::kRxQueueLimit);
 
     Bytes received;
     received.reserve(kFloodBytes);
@@ -361,15 +290,15 @@ TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
     Clock::time_point last_progress = Clock::now();
     while (received.size() < kFloodBytes &&
            ms_since(last_progress) < kPatientWaitMs) {
-      largest_queue = std::max(largest_queue, endpoint->rx_queue_size());
-      for (int i = 0; i < 1024 && endpoint->has_byte(); ++i) {
-        received.push_back(endpoint->read_byte());
+      largest_queue = std::max(largest_queue, line.endpoint->rx_queue_size());
+      for (int i = 0; i < 1024 && line.endpoint->has_byte(); ++i) {
+        received.push_back(line.endpoint->read_byte());
         last_progress = Clock::now();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // Closes the connection, so that a peer still sending gives up.
-    endpoint.reset();
+    line.endpoint.reset();
     flood.join();
     EXPECT_LE(largest_queue, Ip232SerialEndpoint::kRxQueueLimit);
     EXPECT_TRUE(received == data) << describe_mismatch(received, data);
@@ -381,23 +310,20 @@ TEST(BridgeConnector, DeliversAFloodWithoutLoss) {
 // is still delivered once the host reads, and then the endpoint reconnects
 // and sends what was typed there.
 TEST(BridgeConnector, DeliversWhatArrivedBeforeAResetWhileTheReceiveQueueIsFull) {
-  test::LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint({.port = server.port(), .handshake = false});
-  std::optional<net::TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
+  BridgeLine line({.handshake = false});
+  ASSERT_NO_FATAL_FAILURE(line.connect());
   const Bytes data = pattern(2 * Ip232SerialEndpoint::kRxQueueLimit);
-  ASSERT_TRUE(first->send_all(encode_data(false, data)));
+  ASSERT_TRUE(line.peer->send_all(encode_data(false, data)));
   ASSERT_TRUE(wait_until([&] {
-    return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
+    return line.endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
   }));
-  first->reset();
+  line.peer->reset();
   for (int i = 0; i < 5; ++i) {
-    endpoint->write_byte(0x41);
+    line.endpoint->write_byte(0x41);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_EQ(host_read(*endpoint, data.size()), data);
-  std::optional<net::TcpStream> second = server.take_connection();
+  EXPECT_EQ(host_read(*line.endpoint, data.size()), data);
+  std::optional<net::TcpStream> second = line.server.take_connection();
   ASSERT_TRUE(second.has_value());
   EXPECT_FALSE(receive_until_end(*second, 500).empty());
 }
@@ -406,20 +332,16 @@ TEST(BridgeConnector, DeliversWhatArrivedBeforeAResetWhileTheReceiveQueueIsFull)
 // writes once the peer reads.
 TEST(BridgeSender, CompletesABatchAcrossPartialWrites) {
   constexpr std::size_t kBatchBytes = 512 * 1024;
-  test::LoopbackServer server({.receive_buffer_bytes = 4096});
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint(
-      {.port = server.port(), .raw = true, .tx_buffer = kBatchBytes});
-  endpoint->set_rts(true);
-  std::optional<net::TcpStream> peer = server.take_connection();
-  ASSERT_TRUE(peer.has_value());
-  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  BridgeLine line({.raw = true, .tx_buffer = kBatchBytes},
+                  {.receive_buffer_bytes = 4096});
+  line.endpoint->set_rts(true);
+  ASSERT_NO_FATAL_FAILURE(line.connect());
   const Bytes data = pattern(kBatchBytes);
-  host_write(*endpoint, data);
-  EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  host_write(*line.endpoint, data);
+  EXPECT_EQ(line.endpoint->tx_dropped(), 0u);
   // Let the socket fill up before the peer starts reading.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const Bytes received = test::receive_bytes(*peer, kBatchBytes, 60'000);
+  const Bytes received = test::receive_bytes(*line.peer, kBatchBytes, 60'000);
   EXPECT_TRUE(received == data) << describe_mismatch(received, data);
 }
 
@@ -429,9 +351,8 @@ TEST(BridgeSender, CompletesABatchAcrossPartialWrites) {
 // in order.
 TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
   constexpr int kConnections = 20;
-  test::LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint({.port = server.port(), .raw = true});
+  BridgeLine line({.raw = true});
+  ASSERT_TRUE(line.server.ok()) << line.server.error();
 
   std::atomic<bool> writing{true};
   std::atomic<std::size_t> written{0};
@@ -440,8 +361,8 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
     // the point where it turned false, so nothing is refused.
     std::size_t i = 0;
     while (writing.load()) {
-      if (endpoint->ready_for_byte()) {
-        endpoint->write_byte(pattern_byte(i++));
+      if (line.endpoint->ready_for_byte()) {
+        line.endpoint->write_byte(pattern_byte(i++));
         written.store(i);
       } else {
         std::this_thread::yield();
@@ -451,8 +372,8 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
 
   Bytes received;
   for (int k = 0; k < kConnections; ++k) {
-    endpoint->set_rts(true);
-    std::optional<net::TcpStream> peer = server.take_connection();
+    line.endpoint->set_rts(true);
+    std::optional<net::TcpStream> peer = line.server.take_connection();
     if (!peer) {
       ADD_FAILURE() << "no connection " << k;
       break;
@@ -464,9 +385,9 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
       host.join();
       part = test::receive_bytes(*peer, written.load() - received.size());
     } else {
-      endpoint->set_rts(false);
+      line.endpoint->set_rts(false);
       part = receive_until_end(*peer);
-      EXPECT_TRUE(wait_until([&] { return !endpoint->is_connected(); }));
+      EXPECT_TRUE(wait_until([&] { return !line.endpoint->is_connected(); }));
     }
     received.insert(received.end(), part.begin(), part.end());
   }
@@ -475,71 +396,35 @@ TEST(BridgeSender, LosesNothingWhenTheConnectionIsDroppedMidStream) {
     host.join();
   }
   const Bytes expected = pattern(written.load());
-  EXPECT_EQ(endpoint->tx_dropped(), 0u);
+  EXPECT_EQ(line.endpoint->tx_dropped(), 0u);
   EXPECT_TRUE(received == expected) << describe_mismatch(received, expected);
 }
 
 TEST(BridgeStop, WhileConnectedAndIdle) {
-  test::LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint({.port = server.port()});
-  std::optional<net::TcpStream> peer = server.take_connection();
-  ASSERT_TRUE(peer.has_value());
-  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
+  BridgeLine line;
+  ASSERT_NO_FATAL_FAILURE(line.connect());
   const Clock::time_point start = Clock::now();
-  endpoint.reset();
+  line.endpoint.reset();
   EXPECT_LT(ms_since(start), kPatientWaitMs);
-  EXPECT_TRUE(test::wait_for_end(*peer));
-}
-
-TEST(BridgeStop, WhileAConnectionAttemptIsPending) {
-  test::UnansweredListener listener;
-  if (!listener.ok()) GTEST_SKIP() << listener.reason();
-  auto endpoint = make_endpoint({.port = listener.port()});
-  // Let the attempt start.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(endpoint->is_connected());
-  EXPECT_EQ(endpoint->status_text(), "");
-  const Clock::time_point start = Clock::now();
-  endpoint.reset();
-  EXPECT_LT(ms_since(start), kStopDuringConnectBoundMs);
+  EXPECT_TRUE(test::wait_for_end(*line.peer));
 }
 
 TEST(BridgeStop, WhileTheSenderIsMidBatch) {
   // More than the largest send buffer plus the peer's small receive buffer,
   // so the peer that never reads leaves the sender mid-batch.
   constexpr std::size_t kBatchBytes = 5 << 20;
-  test::LoopbackServer server({.receive_buffer_bytes = 4096});
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint(
-      {.port = server.port(), .raw = true, .tx_buffer = kBatchBytes});
-  endpoint->set_rts(true);
-  std::optional<net::TcpStream> peer = server.take_connection();
-  ASSERT_TRUE(peer.has_value());
-  ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
-  host_write(*endpoint, Bytes(kBatchBytes, 0x55));
+  BridgeLine line({.raw = true, .tx_buffer = kBatchBytes},
+                  {.receive_buffer_bytes = 4096});
+  line.endpoint->set_rts(true);
+  ASSERT_NO_FATAL_FAILURE(line.connect());
+  host_write(*line.endpoint, Bytes(kBatchBytes, 0x55));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   const Clock::time_point start = Clock::now();
-  endpoint.reset();
+  line.endpoint.reset();
   EXPECT_LT(ms_since(start), kPatientWaitMs);
   // The rest of the batch was not sent.
-  EXPECT_LT(receive_until_end(*peer, 60'000).size(), kBatchBytes);
-}
-
-TEST(BridgeStop, WhileTheReceiveQueueIsFull) {
-  test::LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  auto endpoint = make_endpoint({.port = server.port()});
-  std::optional<net::TcpStream> peer = server.take_connection();
-  ASSERT_TRUE(peer.has_value());
-  ASSERT_TRUE(peer->send_all(Bytes(3 * Ip232SerialEndpoint::kRxQueueLimit, 0x41)));
-  ASSERT_TRUE(wait_until([&] {
-    return endpoint->rx_queue_size() == Ip232SerialEndpoint::kRxQueueLimit;
-  }));
-  const Clock::time_point start = Clock::now();
-  endpoint.reset();
-  EXPECT_LT(ms_since(start), kPatientWaitMs);
+  EXPECT_LT(receive_until_end(*line.peer, 60'000).size(), kBatchBytes);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "api/extension.h"
 #include "host/extension_library.h"
+#include "tests/support/extension_helpers.h"
 
 namespace quorvex {
 namespace {
@@ -77,11 +78,31 @@ TEST_F(ExtensionEntry, InstanceIdPrefersManifestThenOption) {
   }
 }
 
-TEST_F(ExtensionEntry, DetachWithoutAttachDoesNothing) {
+// detach() takes off only the device this extension attached, once: before
+// any attach, and again after a detach, another device on the port stays.
+TEST_F(ExtensionEntry, DetachLeavesAPortItNoLongerHoldsAlone) {
   auto extension = create("ip232-serial", "");
+  extension->options().insert_or_assign("url", "127.0.0.1:9");
+  SerialPort port;
+  test::OtherDevice other;
+  test::occupy(port, other);
   extension->detach();
+  EXPECT_EQ(port.device, &other);
+
+  port = SerialPort{};
+  ExtensionContext context{"machine", &port};
+  {
+    const test::CoutCapture capture;
+    extension->attach(context);
+  }
+  EXPECT_NE(port.device, nullptr);
   extension->detach();
-  EXPECT_EQ(extension->name(), "ip232-serial");
+  EXPECT_EQ(port.device, nullptr);
+  test::occupy(port, other);
+  extension->detach();
+  EXPECT_EQ(port.device, &other);
+  EXPECT_EQ(port.controller.source, &other);
+  EXPECT_EQ(port.controller.sink, &other);
 }
 
 TEST(ExtensionLibraryLoad, NamesPathAndReasonWhenMissing) {

@@ -11,28 +11,17 @@
 #include <memory>
 #include <vector>
 
-#include "tests/support/loopback_server.h"
+#include "tests/support/bridge_line.h"
 
 namespace quorvex::ip232 {
 namespace {
 
-// A loopback port where nothing listens any more.
-std::uint16_t refused_port() {
-  test::LoopbackServer server;
-  EXPECT_TRUE(server.ok()) << server.error();
-  server.stop();
-  return server.port();
-}
-
 std::unique_ptr<Ip232SerialEndpoint> unconnected_endpoint(
     bool raw, bool handshake, std::size_t tx_buffer = 4096) {
-  EndpointConfig config;
-  config.host = test::kLoopbackIpv4;
-  config.port = refused_port();
-  config.raw = raw;
-  config.handshake = handshake;
-  config.tx_buffer = tx_buffer;
-  return std::make_unique<Ip232SerialEndpoint>(std::move(config));
+  return test::make_endpoint({.port = test::refused_port(),
+                              .raw = raw,
+                              .handshake = handshake,
+                              .tx_buffer = tx_buffer});
 }
 
 void write_bytes(Ip232SerialEndpoint& endpoint, std::uint8_t byte,
@@ -141,26 +130,6 @@ TEST(Ip232SerialEndpoint, RequestToSendChangeWithoutRoomIsKeptOnce) {
     EXPECT_LE(endpoint->tx_pending_size(), Ip232SerialEndpoint::tx_bound(1));
     EXPECT_EQ(endpoint->tx_dropped(), 0u) << c.pending_before;
   }
-}
-
-TEST(Ip232SerialEndpoint, IgnoresBreak) {
-  for (const bool raw : {false, true}) {
-    auto endpoint = unconnected_endpoint(raw, true);
-    endpoint->set_break(true);
-    endpoint->set_break(false);
-    EXPECT_EQ(endpoint->tx_pending_size(), 0u) << raw;
-    EXPECT_EQ(endpoint->tx_dropped(), 0u) << raw;
-    EXPECT_FALSE(endpoint->has_byte()) << raw;
-    EXPECT_FALSE(endpoint->ready_for_byte()) << raw;
-  }
-}
-
-TEST(Ip232SerialEndpoint, EmptyReceiveQueueAnswersNothing) {
-  auto endpoint = unconnected_endpoint(false, true);
-  EXPECT_FALSE(endpoint->has_byte());
-  EXPECT_EQ(endpoint->read_byte(), 0);
-  EXPECT_EQ(endpoint->rx_queue_size(), 0u);
-  EXPECT_FALSE(endpoint->carrier_detect());
 }
 
 }  // namespace

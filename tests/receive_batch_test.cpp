@@ -9,22 +9,20 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "ip232/ip232_serial_endpoint.h"
-#include "tools/net/tcp_stream.h"
-#include "tests/support/loopback_server.h"
+#include "tests/support/bridge_line.h"
 
 namespace quorvex::ip232 {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using test::BridgeLine;
+using test::Clock;
+using test::wait_until;
 
 constexpr std::size_t kLimit = Ip232SerialEndpoint::kRxQueueLimit;
 
@@ -35,40 +33,9 @@ Bytes counting_bytes(std::size_t count) {
   return out;
 }
 
-bool wait_until(const std::function<bool()>& condition) {
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(test::kPatientWaitMs);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// A connected endpoint (mode "ip232", no handshake) and the peer's side of
-// its connection.
-struct Line {
-  std::optional<net::TcpListener> listener;
-  std::unique_ptr<Ip232SerialEndpoint> endpoint;
-  std::optional<net::TcpStream> peer;
-};
-
-void connect_line(Line& line) {
-  std::string error;
-  line.listener = net::TcpListener::open("127.0.0.1", 0, 4, error);
-  ASSERT_TRUE(line.listener.has_value()) << error;
-  EndpointConfig config;
-  config.host = "127.0.0.1";
-  config.port = line.listener->port();
-  config.handshake = false;
-  line.endpoint = std::make_unique<Ip232SerialEndpoint>(std::move(config));
-  line.peer = line.listener->accept(test::kPatientWaitMs);
-  ASSERT_TRUE(line.peer.has_value());
-}
-
 TEST(ReceiveBatch, BytesTakenByTheHostCountAgainstTheLimitUntilRead) {
-  Line line;
-  ASSERT_NO_FATAL_FAILURE(connect_line(line));
+  BridgeLine line({.handshake = false});
+  ASSERT_NO_FATAL_FAILURE(line.connect());
   const Bytes data = counting_bytes(3 * kLimit);
   std::thread flood([&] { line.peer->send_all(data); });
 
@@ -98,8 +65,8 @@ TEST(ReceiveBatch, BytesTakenByTheHostCountAgainstTheLimitUntilRead) {
 }
 
 TEST(ReceiveBatch, HasByteAnswersForTheBatchAndTheQueueAlike) {
-  Line line;
-  ASSERT_NO_FATAL_FAILURE(connect_line(line));
+  BridgeLine line({.handshake = false});
+  ASSERT_NO_FATAL_FAILURE(line.connect());
   const Bytes first = counting_bytes(3);
   ASSERT_TRUE(line.peer->send_all(first));
   ASSERT_TRUE(wait_until([&] { return line.endpoint->rx_queue_size() == 3; }));

@@ -9,18 +9,14 @@
 #include "api/extension.h"
 #include "extension/serial_port_attachment.h"
 #include "host/serial_controller.h"
+#include "tests/support/extension_helpers.h"
 
 namespace quorvex {
 namespace {
 
 // Records the sink calls in order.
-class RecordingDevice final : public SerialPortDevice {
+class RecordingDevice final : public test::OtherDevice {
  public:
-  bool has_byte() override { return false; }
-  std::uint8_t read_byte() override { return 0; }
-  bool carrier_detect() override { return false; }
-  void write_byte(std::uint8_t) override {}
-  bool ready_for_byte() override { return true; }
   void set_rts(bool asserted) override {
     calls.push_back(asserted ? "rts+" : "rts-");
   }

@@ -36,18 +36,17 @@
 #include "ip232/line_coding.h"
 #include "tools/net/tcp_stream.h"
 #include "tests/support/bridge_driver.h"
+#include "tests/support/bridge_line.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
 #include "tests/support/process_stats.h"
 
 namespace {
 
-using quorvex::ip232::EndpointConfig;
 using quorvex::ip232::Ip232SerialEndpoint;
 using quorvex::ip232::LineDecoder;
 using quorvex::net::TcpStream;
 using quorvex::test::env_int;
-using quorvex::test::kLoopbackIpv4;
 using quorvex::test::LoopbackServer;
 using quorvex::test::MachineSide;
 using quorvex::test::PatternReceiver;
@@ -233,18 +232,20 @@ class SoakPeer {
       }
       quorvex::test::receive_decoded(stream, decoder, received_, 2);
     }
+    // Reads on until the machine has everything sent so far.
+    const auto machine_caught_up = [&] {
+      return wait_until([&] {
+        quorvex::test::receive_decoded(stream, decoder, received_, 1);
+        return machine_received_.load() >= sent_.load();
+      }, kCloseWaitMs);
+    };
     if (wanted == End::kHangUp && !finishing_.load()) {
       // The machine goes on typing. Once the machine has what was sent,
       // the peer takes what has arrived and closes; the keys that follow
       // are answered with a reset. (Bytes still unread when a reset comes
       // are Windows' loss, not the bridge's: the fault tests cover them
       // where the system keeps them.)
-      if (!wait_until([&] {
-            quorvex::test::receive_decoded(stream, decoder, received_, 1);
-            return machine_received_.load() >= sent_.load();
-          }, kCloseWaitMs)) {
-        fail("the machine fell behind before a hang-up");
-      }
+      if (!machine_caught_up()) fail("the machine fell behind before a hang-up");
       {
         const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
         if (!finishing_.load()) {
@@ -271,10 +272,7 @@ class SoakPeer {
       // Every byte sent must reach the machine first: a reset may discard
       // what the bridge's socket holds unread, which is TCP's loss, not
       // the bridge's.
-      if (!wait_until([&] {
-            quorvex::test::receive_decoded(stream, decoder, received_, 1);
-            return machine_received_.load() >= sent_.load();
-          }, kCloseWaitMs)) {
+      if (!machine_caught_up()) {
         fail("the machine did not get the peer's bytes before a reset");
       }
       const std::lock_guard<std::mutex> lock(abrupt_end_lock_);
@@ -365,12 +363,9 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
     // Declared before the endpoint: should the soak stop half-way, the
     // endpoint goes first and its closed connection frees the peer.
     SoakPeer peer(server, received_total);
-    EndpointConfig config;
-    config.host = kLoopbackIpv4;
-    config.port = server.port();
-    config.raw = false;
-    config.handshake = true;  // line-state pairs travel with the data
-    Ip232SerialEndpoint endpoint(std::move(config));
+    // Line-state pairs travel with the data.
+    Ip232SerialEndpoint endpoint(
+        quorvex::test::endpoint_config({.port = server.port(), .handshake = true}));
     MachineSide machine(endpoint, kMachineSeed, kPeerSeed,
                         PatternReceiver::Gaps::kNever);
 

@@ -1,6 +1,5 @@
 #include "tests/support/bridge_driver.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -20,16 +19,6 @@ int env_int(const char* name, int fallback) {
   if (text == nullptr) return fallback;
   const int value = std::atoi(text);
   return value > 0 ? value : fallback;
-}
-
-bool wait_until(const std::function<bool()>& condition, int timeout_ms) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 MachineSide::MachineSide(SerialPortDevice& device, std::uint64_t transmit_seed,

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -24,17 +23,13 @@
 #include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
+#include "tests/support/waiting.h"
 
 namespace quorvex::test {
 
 // An integer from the environment variable `name`, or `fallback` when it
 // is unset or not a positive number.
 int env_int(const char* name, int fallback);
-
-// Polls `condition` every millisecond or so until it holds or `timeout_ms`
-// has passed; returns the last answer.
-bool wait_until(const std::function<bool()>& condition,
-                int timeout_ms = kPatientWaitMs);
 
 // The emulated machine: transmits a pattern stream through the sink while
 // the device is ready for bytes, and checks what the source delivers

@@ -43,7 +43,7 @@ class CoutCapture {
 };
 
 // A device that some other extension attached.
-class OtherDevice final : public SerialPortDevice {
+class OtherDevice : public SerialPortDevice {
  public:
   bool has_byte() override { return false; }
   std::uint8_t read_byte() override { return 0; }

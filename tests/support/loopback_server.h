@@ -22,14 +22,12 @@
 #include <vector>
 
 #include "tools/net/tcp_stream.h"
+#include "tests/support/waiting.h"
 
 namespace quorvex::test {
 
 inline constexpr char kLoopbackIpv4[] = "127.0.0.1";
 inline constexpr char kLoopbackIpv6[] = "::1";
-
-// Generous bound for anything a test waits for on loopback.
-inline constexpr int kPatientWaitMs = 5000;
 
 class LoopbackServer {
  public:
