@@ -1,0 +1,101 @@
+// The sender thread of Ip232SerialEndpoint: takes the transmit buffer's
+// waiting bytes as one batch and writes it to the published connection.
+
+#include <chrono>
+#include <thread>
+
+#include "ip232/ip232_serial_endpoint.h"
+
+namespace quorvex::ip232 {
+
+void Ip232SerialEndpoint::sender_main() {
+  // Reused from pass to pass; it trades storage with the waiting bytes.
+  std::vector<std::uint8_t> batch;
+  // The connection whose start this thread has written (0: none yet). A
+  // different one has not yet been told the line state.
+  std::uint64_t opened = 0;
+  // A connection that took no more: the sender waits for a newer one, so
+  // bytes go back at most once per connection.
+  std::uint64_t given_up = 0;
+
+  while (wait_for_work(opened, given_up)) {
+    const Connection connection = published();
+    if (!connection.port || connection.generation == given_up) continue;
+    {
+      sync::MutexLock lock(tx_lock_);
+      // Every connection after the first starts with the line state, ahead
+      // of the bytes that waited for it; the first is told by the pair
+      // that set_rts() queued when the endpoint was attached.
+      std::optional<bool> opening_state;
+      if (line_state_in_band_ && connection.generation != opened &&
+          connection.generation > 1) {
+        opening_state = rts_.load();
+      }
+      tx_.take_batch(batch, opening_state);
+    }
+    opened = connection.generation;
+
+    bool failed = false;
+    const std::size_t sent = write_batch(connection, batch, failed);
+    {
+      sync::MutexLock lock(tx_lock_);
+      // What no connection took waits, in order, for the next one.
+      tx_.finish_batch(batch, sent);
+      publish_tx_size();
+    }
+    if (sent < batch.size() && !stop_.load()) {
+      given_up = connection.generation;
+      if (failed) report_send_failure(connection.generation);
+    }
+  }
+}
+
+bool Ip232SerialEndpoint::wait_for_work(std::uint64_t opened, std::uint64_t given_up) {
+  sync::MutexLock lock(tx_lock_);
+  tx_sender_waiting_ = true;
+  for (;;) {
+    if (stop_.load()) break;
+    const std::uint64_t generation = connected_generation_.load();
+    if (generation != 0 && generation != given_up &&
+        (tx_.has_waiting() || generation != opened)) {
+      break;
+    }
+    tx_wake_.wait(tx_lock_);
+  }
+  tx_sender_waiting_ = false;
+  return !stop_.load();  // pending bytes are not sent after stop
+}
+
+std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
+                                             std::span<const std::uint8_t> batch,
+                                             bool& failed) {
+  std::size_t sent = 0;
+  while (sent < batch.size()) {
+    if (stop_.load() || connected_generation_.load() != connection.generation ||
+        !connection.port->is_open()) {
+      break;
+    }
+    const serial::WriteResult result = connection.port->write(batch.subspan(sent));
+    if (result.failed) {
+      // Nothing of this call went out, and nothing more will on this
+      // connection.
+      failed = true;
+      break;
+    }
+    sent += result.count;
+    // Partly taken (or not at all: the socket's buffer is full).
+    if (sent < batch.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPartialWritePauseMs));
+    }
+  }
+  return sent;
+}
+
+void Ip232SerialEndpoint::report_send_failure(std::uint64_t generation) {
+  // The connector reads on, delivering what the server sent, and ends the
+  // connection if it does not end by itself.
+  sync::MutexLock lock(port_lock_);
+  if (connection_.generation == generation) connection_.send_failed = true;
+}
+
+}  // namespace quorvex::ip232
