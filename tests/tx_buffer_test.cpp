@@ -182,8 +182,8 @@ TEST(TransmitBuffer, RandomTrafficKeepsTheBoundAndTheOrder) {
       EXPECT_EQ(peer.data, accepted);
       EXPECT_EQ(buffer.dropped(), refused);
       for (const auto& change : peer.changes) {
-        EXPECT_NE(std::find(changes_made.begin(), changes_made.end(), change),
-                  changes_made.end())
+        EXPECT_TRUE(std::find(changes_made.begin(), changes_made.end(), change) !=
+                    changes_made.end())
             << "state " << change.second << " after " << change.first << " data bytes";
       }
       EXPECT_EQ(peer.last_state, state);
