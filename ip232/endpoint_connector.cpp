@@ -95,7 +95,6 @@ Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
   // An escape left over from the previous connection must not pair with
   // the first byte of this one.
   line_decoder_.reset();
-  send_failure_deadline_.reset();
   Connection previous;
   {
     sync::MutexLock lock(port_lock_);
@@ -104,7 +103,7 @@ Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
     // (and shut down by it) or not at all.
     if (stop_.load()) return ConnectOutcome::kStopped;
     const std::uint64_t generation = ++generations_;
-    previous = std::exchange(connection_, Connection{fresh, generation, false});
+    previous = std::exchange(connection_, Connection{fresh, generation});
     connected_generation_.store(generation);
   }
   // The sender checks for a new connection under tx_lock_.
@@ -115,27 +114,21 @@ Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
 }
 
 void Ip232SerialEndpoint::serve(const Connection& current) {
-  if (current.send_failed && !send_failure_deadline_) {
-    send_failure_deadline_ = deadline_after(kSendFailureGraceMs);
-  }
-  ReadOutcome outcome = ReadOutcome::kData;
   if (rx_delivered_ < rx_decoded_.size()) {
     // The socket is not read while the queue is full; its end, even a
     // reset that failed a write meanwhile, is seen once the bytes before
     // it have been read.
     wait_for_rx_room();
-  } else {
-    outcome = read_and_decode(*current.port, rx_decoded_);
-    rx_delivered_ = 0;
-    if (outcome == ReadOutcome::kData) rx_delivered_ = deliver_received(rx_decoded_);
-    else rx_decoded_.clear();
+    return;
   }
-  // A connection that failed a write and does not end by itself ends once
-  // it has gone quiet or had its grace: sending must go on somewhere.
-  const bool given_up = send_failure_deadline_ &&
-                        (outcome == ReadOutcome::kQuiet ||
-                         Clock::now() >= *send_failure_deadline_);
-  if (outcome == ReadOutcome::kEnded || given_up) end_connection(current);
+  const ReadOutcome outcome = read_and_decode(*current.port, rx_decoded_);
+  if (outcome == ReadOutcome::kEnded) {
+    rx_decoded_.clear();
+    rx_delivered_ = 0;
+    end_connection(current);
+  } else if (outcome == ReadOutcome::kData) {
+    rx_delivered_ = deliver_received(rx_decoded_);
+  }
 }
 
 void Ip232SerialEndpoint::end_connection(const Connection& current) {
@@ -218,7 +211,6 @@ void Ip232SerialEndpoint::unpublish() {
     previous = std::exchange(connection_, Connection{});
     connected_generation_.store(0);
   }
-  send_failure_deadline_.reset();
   // The last owner closes the socket; that may be the connector, outside
   // the lock, or the sender after its pass.
 }

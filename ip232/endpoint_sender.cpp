@@ -35,18 +35,14 @@ void Ip232SerialEndpoint::sender_main() {
     }
     opened = connection.generation;
 
-    bool failed = false;
-    const std::size_t sent = write_batch(connection, batch, failed);
+    const std::size_t sent = write_batch(connection, batch);
     {
       sync::MutexLock lock(tx_lock_);
       // What no connection took waits, in order, for the next one.
       tx_.finish_batch(batch, sent);
       publish_tx_size();
     }
-    if (sent < batch.size() && !stop_.load()) {
-      given_up = connection.generation;
-      if (failed) report_send_failure(connection.generation);
-    }
+    if (sent < batch.size()) given_up = connection.generation;
   }
 }
 
@@ -67,8 +63,7 @@ bool Ip232SerialEndpoint::wait_for_work(std::uint64_t opened, std::uint64_t give
 }
 
 std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
-                                             std::span<const std::uint8_t> batch,
-                                             bool& failed) {
+                                             std::span<const std::uint8_t> batch) {
   std::size_t sent = 0;
   while (sent < batch.size()) {
     if (stop_.load() || connected_generation_.load() != connection.generation ||
@@ -77,10 +72,11 @@ std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
     }
     const serial::WriteResult result = connection.port->write(batch.subspan(sent));
     if (result.failed) {
-      // Nothing of this call went out, and nothing more will on this
-      // connection.
-      failed = true;
-      break;
+      // Nothing of this call went out. The connection may stand (the error
+      // may pass): the same bytes are tried again. If it failed, its read
+      // sees the end and the connector unpublishes it meanwhile.
+      pause_after_failed_write();
+      continue;
     }
     sent += result.count;
     // Partly taken (or not at all: the socket's buffer is full).
@@ -91,11 +87,16 @@ std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
   return sent;
 }
 
-void Ip232SerialEndpoint::report_send_failure(std::uint64_t generation) {
-  // The connector reads on, delivering what the server sent, and ends the
-  // connection if it does not end by itself.
-  sync::MutexLock lock(port_lock_);
-  if (connection_.generation == generation) connection_.send_failed = true;
+void Ip232SerialEndpoint::pause_after_failed_write() {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendRetryPauseMs);
+  sync::MutexLock lock(tx_lock_);
+  // The destructor notifies tx_wake_ after setting stop.
+  while (!stop_.load()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    tx_wake_.wait_for(tx_lock_, deadline - now);
+  }
 }
 
 }  // namespace quorvex::ip232

@@ -24,11 +24,12 @@
 // The ends of a connection lose nothing that the endpoint holds:
 // - when the server hangs up (in order or with a reset), every byte it sent
 //   before that and that the system still holds reaches the receive queue;
-// - a failed write ends sending on that connection; a shortage of the
-//   system's buffers is no failure and is tried again. When the connection
-//   still stands after a failed write, the connector ends it after
-//   kSendFailureGraceMs (delivering what arrived meanwhile) and connects
-//   anew; what was not written waits for the next connection;
+// - a failed write sends nothing and ends nothing: the sender tries the
+//   same bytes again on the same connection after kSendRetryPauseMs, for
+//   as long as it stays published (a shortage of the system's buffers is
+//   retried like a full send buffer). A connection that really failed is
+//   ended by the connector when its read sees the end, after what came
+//   before it; what was not written then waits for the next connection;
 // - in mode "raw", dropping request-to-send unpublishes the connection, ends
 //   its sending in order (a half-close) and goes on finishing it beside
 //   whatever comes next: it is read until the server has acknowledged what
@@ -88,9 +89,8 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // Longest time a connection is finished after request-to-send was dropped
   // in mode "raw", for the server to take what was sent.
   static constexpr std::int64_t kHangUpDrainMs = 3000;
-  // How long a connection whose sending failed is still read before the
-  // connector ends it, when it does not end by itself.
-  static constexpr std::int64_t kSendFailureGraceMs = 300;
+  // Pause of the sender after a failed write before it tries again.
+  static constexpr std::int64_t kSendRetryPauseMs = 100;
   // Most coded bytes the endpoint ever holds for the network (waiting and
   // being written) with a transmit threshold of `tx_buffer`.
   static constexpr std::size_t tx_bound(std::size_t tx_buffer) {
@@ -135,12 +135,11 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // byte.
   static constexpr std::size_t kRxResumeLevel = kRxQueueLimit - kReadChunkBytes;
 
-  // The published connection: its port (empty when there is none), its
-  // number (1 for the first; 0 for none) and whether a write to it failed.
+  // The published connection: its port (empty when there is none) and its
+  // number (1 for the first; 0 for none).
   struct Connection {
     std::shared_ptr<serial::HostSerialPort> port;
     std::uint64_t generation = 0;
-    bool send_failed = false;
   };
   // A connection being finished after a raw-mode hang-up: read until it
   // ends or `deadline`. Only the newest may still deliver, and only until
@@ -164,8 +163,7 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   ConnectOutcome connect_and_publish() EXCLUDES(port_lock_, status_lock_, tx_lock_);
   // One read of the published connection: its data goes to the receive
   // queue (the rest waits as the backlog; the socket is not read while
-  // there is one). Ends the connection when it closed, or when its sending
-  // failed and kSendFailureGraceMs passed or it went quiet.
+  // there is one). Ends the connection when it closed.
   void serve(const Connection& current) EXCLUDES(port_lock_, rx_lock_);
   // Shuts the published `current` down, unpublishes it, backs off.
   void end_connection(const Connection& current) EXCLUDES(port_lock_);
@@ -203,13 +201,12 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // the start of a connection other than `opened`). False on stop.
   bool wait_for_work(std::uint64_t opened, std::uint64_t given_up) EXCLUDES(tx_lock_);
   // Writes `batch` to `connection` while it stays published and open,
-  // pausing between partial writes; returns how many bytes went out, and
-  // sets `failed` when a write failed.
+  // pausing between partial writes and longer after a failed one; returns
+  // how many bytes went out.
   std::size_t write_batch(const Connection& connection,
-                          std::span<const std::uint8_t> batch, bool& failed);
-  // Records that a write to connection `generation` failed, if it is still
-  // the published one.
-  void report_send_failure(std::uint64_t generation) EXCLUDES(port_lock_);
+                          std::span<const std::uint8_t> batch);
+  // Waits kSendRetryPauseMs, or less when stop is set.
+  void pause_after_failed_write() EXCLUDES(tx_lock_);
 
   // --- Shared ---
   // A copy of the published connection's record.
@@ -289,9 +286,6 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   std::size_t rx_delivered_ = 0;
   // Data bytes of the last read of a finishing connection.
   std::vector<std::uint8_t> drain_decoded_;
-  // Set when the published connection's sending failure was first seen:
-  // the connection ends by then at the latest.
-  std::optional<Clock::time_point> send_failure_deadline_;
   // Connections being finished after raw-mode hang-ups, oldest first.
   std::vector<FinishingConnection> finishing_;
 

@@ -165,10 +165,10 @@ serial::WriteResult TcpClientSerialPort::write(std::span<const std::uint8_t> dat
   // A full send buffer, or a passing shortage of the system's buffers, is
   // no failure: nothing was sent and the caller tries again later.
   if (is_would_block(sent.error) || is_transient_send_error(sent.error)) return {0, false};
-  // Typically the far end closed and answered the bytes that followed with
-  // a reset. What it sent before that is still to be read, so only sending
-  // ends here; read() reports the end once it has handed out the rest.
-  sending_.store(false);
+  // Nothing was sent. The connection may still stand (a soft network
+  // error), or the far end closed and answered the bytes that followed with
+  // a reset: what it sent before that is still to be read, and read()
+  // reports the end once it has handed out the rest. So nothing ends here.
   return {0, true};
 }
 

@@ -7,11 +7,11 @@
 // connected non-blocking socket) or not open (holding a text that says
 // why). A port that was shut down or lost its connection never reopens.
 //
-// A failed write() ends sending, not the connection: read() still hands
-// out what the far end sent before it closed or reset, then reports the
-// end. A send the system refuses for a passing shortage (of buffers or
-// memory) is no failure: write() answers 0 bytes, as for a full send
-// buffer, and the caller tries again. end_sending() closes the sending
+// A failed write() sent nothing and ends nothing: the caller may try again,
+// and read() still hands out what the far end sent before it closed or
+// reset, then reports the end. A send the system refuses for a passing
+// shortage (of buffers or memory) is no failure at all: write() answers 0
+// bytes, as for a full send buffer. end_sending() closes the sending
 // direction in order (a half-close).
 //
 // Thread safety: read(), write(), is_open() and last_error() take no lock
@@ -76,11 +76,11 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   // success and taken back by the destructor, both by atomic exchange.
   std::atomic<SocketHandle> socket_{kInvalidSocket};
   // Set by the constructor on success; cleared by shutdown() and by a
-  // read() that sees the end of the connection (a failed write() clears
-  // sending_ only). Never set again.
+  // read() that sees the end of the connection, never by write(). Never
+  // set again.
   std::atomic<bool> open_{false};
-  // Set with open_; cleared by a failed write() and by end_sending() or
-  // shutdown(). Never set again.
+  // Set with open_; cleared by end_sending() and shutdown(). Never set
+  // again.
   std::atomic<bool> sending_{false};
   // Serialises shutdown() and end_sending(), so that a half-close never
   // runs on a socket being shut down in both directions. It guards no
