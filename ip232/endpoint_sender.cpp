@@ -2,7 +2,9 @@
 // waiting bytes as one batch and writes it to the published connection.
 
 #include <chrono>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "ip232/ip232_serial_endpoint.h"
 

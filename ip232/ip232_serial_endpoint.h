@@ -51,9 +51,9 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
