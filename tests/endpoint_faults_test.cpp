@@ -59,17 +59,20 @@ std::int64_t ms_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<milliseconds>(to - from).count();
 }
 
-// A server that talks without pause on one connection (raw pattern bytes,
-// 512 at a time) and checks what it receives, until the connection ends or
-// the server is told to stop.
+// A server on one connection that checks what it receives and, when it
+// talks, sends raw pattern bytes without pause (512 at a time), until the
+// connection ends or the server is told to stop.
 class TalkingServer {
  public:
-  TalkingServer(TcpStream stream, std::uint64_t receive_seed)
+  TalkingServer(TcpStream stream, std::uint64_t receive_seed, bool talks = true)
       : stream_(std::move(stream)),
         received_(receive_seed, PatternReceiver::Gaps::kNever),
+        talks_(talks),
         thread_([this] { run(); }) {}
   ~TalkingServer() {
     stop_.store(true);
+    // A send blocked on a connection the bridge no longer reads returns.
+    stream_.interrupt();
     thread_.join();
   }
   // The connection ended in order (end of stream).
@@ -81,7 +84,7 @@ class TalkingServer {
   void run() {
     const PatternStream stream(kServerSeed);
     std::uint64_t sent = 0;
-    bool sending = true;
+    bool sending = talks_;
     std::uint8_t buffer[4096];
     while (!stop_.load()) {
       if (sending) {
@@ -103,16 +106,19 @@ class TalkingServer {
 
   TcpStream stream_;
   PatternReceiver received_;
+  const bool talks_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };
 
-// Mode "raw": the machine drops request-to-send while the server talks and
-// raises it again 50 ms later. The old connection goes on finishing beside
-// the new one: what the bridge had accepted reaches the old server,
-// followed by the end of the stream.
-TEST(Ip232SerialEndpointFaults, RawReRaiseDuringTheHangUpConnectsAtOnce) {
+// Mode "raw": the machine drops request-to-send while the server talks (or
+// keeps quiet) and raises it again 50 ms later. The old connection goes on
+// finishing beside the new one: what the bridge had accepted reaches the
+// old server, followed by the end of the stream.
+class RawReRaise : public testing::TestWithParam<bool> {};
+
+TEST_P(RawReRaise, ConnectsAtOnceWhileTheOldConnectionFinishes) {
   LoopbackServer server;
   ASSERT_TRUE(server.ok()) << server.error();
   Ip232SerialEndpoint endpoint(config_for(server.port(), true));
@@ -120,7 +126,7 @@ TEST(Ip232SerialEndpointFaults, RawReRaiseDuringTheHangUpConnectsAtOnce) {
   endpoint.set_rts(true);
   std::optional<TcpStream> first = server.take_connection();
   ASSERT_TRUE(first.has_value());
-  TalkingServer old_server(std::move(*first), kMachineSeed);
+  TalkingServer old_server(std::move(*first), kMachineSeed, GetParam());
   constexpr std::size_t kAccepted = 20000;
   ASSERT_TRUE(wait_until([&] {
     machine.transmit(kAccepted - machine.transmitted());
@@ -151,6 +157,11 @@ TEST(Ip232SerialEndpointFaults, RawReRaiseDuringTheHangUpConnectsAtOnce) {
             << old_server.received().next_position() << " of " << kAccepted
             << " accepted bytes reached the old server\n";
 }
+
+INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, RawReRaise, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "ServerTalking" : "ServerQuiet");
+                         });
 
 // Mode "raw": the machine reads at about 115,200 baud while the server
 // talks faster, and drops request-to-send. What reaches the machine from
