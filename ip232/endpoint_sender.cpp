@@ -42,7 +42,7 @@ void Ip232SerialEndpoint::sender_main() {
       sync::MutexLock lock(tx_lock_);
       // What no connection took waits, in order, for the next one.
       tx_.finish_batch(batch, sent);
-      publish_tx_size();
+      publish_tx_ready();
     }
     if (sent < batch.size()) given_up = connection.generation;
   }

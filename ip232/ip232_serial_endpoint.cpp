@@ -30,11 +30,14 @@ Ip232SerialEndpoint::Ip232SerialEndpoint(EndpointConfig config)
       port_number_(config.port),
       raw_(config.raw),
       line_state_in_band_(!config.raw && config.handshake),
-      tx_ready_limit_(config.tx_buffer),
       tx_(config.raw, config.tx_buffer),
       line_decoder_(config.raw),
       on_change_(std::move(config.on_change)) {
   rx_decoded_.reserve(kReadChunkBytes);
+  {
+    sync::MutexLock lock(tx_lock_);
+    publish_tx_ready();
+  }
   connector_ = start_thread([this] { connector_main(); });
   try {
     sender_ = start_thread([this] { sender_main(); });
@@ -78,8 +81,8 @@ void Ip232SerialEndpoint::notify_change() const {
   if (on_change_) on_change_();
 }
 
-void Ip232SerialEndpoint::publish_tx_size() {
-  tx_queued_.store(tx_.held(), std::memory_order_release);
+void Ip232SerialEndpoint::publish_tx_ready() {
+  tx_ready_.store(tx_.ready(), std::memory_order_release);
 }
 
 // --- Source face --------------------------------------------------------
@@ -132,15 +135,15 @@ void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
     const bool was_empty = !tx_.has_waiting();
     if (!tx_.add_data(byte)) return;
     wake_sender = tx_sender_waiting_ && was_empty;
-    publish_tx_size();
+    publish_tx_ready();
   }
   if (wake_sender) tx_wake_.notify_one();
 }
 
 bool Ip232SerialEndpoint::ready_for_byte() {
   if (connected_generation_.load() == 0) return false;
-  // The size as it stood after the last change under tx_lock_.
-  return tx_queued_.load(std::memory_order_acquire) < tx_ready_limit_;
+  // As it stood after the last change under tx_lock_.
+  return tx_ready_.load(std::memory_order_acquire);
 }
 
 void Ip232SerialEndpoint::set_rts(bool asserted) {
@@ -161,7 +164,7 @@ void Ip232SerialEndpoint::set_rts(bool asserted) {
     const bool was_empty = !tx_.has_waiting();
     tx_.add_line_state(asserted);
     wake_sender = tx_sender_waiting_ && was_empty && tx_.has_waiting();
-    publish_tx_size();
+    publish_tx_ready();
   }
   if (wake_sender) tx_wake_.notify_one();
 }

@@ -215,8 +215,8 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // thread and shuts the published port down. Joining is left to the caller.
   void wake_and_shut_down() EXCLUDES(tx_lock_, backoff_lock_, rx_lock_, port_lock_);
   void notify_change() const;
-  // Stores tx_.held() for the host's lock-free ready_for_byte().
-  void publish_tx_size() REQUIRES(tx_lock_);
+  // Stores tx_.ready() for the host's lock-free ready_for_byte().
+  void publish_tx_ready() REQUIRES(tx_lock_);
 
   // Set at construction, read-only afterwards.
   const std::string host_;
@@ -226,7 +226,6 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   const bool raw_;
   // Mode "ip232" with handshake: request-to-send changes go in-band.
   const bool line_state_in_band_;
-  const std::size_t tx_ready_limit_;
 
   std::atomic<bool> stop_{false};  // written by the destructor only
   std::atomic<bool> rts_{false};   // written by set_rts() only
@@ -262,9 +261,9 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   sync::CondVar tx_wake_;  // waited on by the sender only
   TransmitBuffer tx_ GUARDED_BY(tx_lock_);
   bool tx_sender_waiting_ GUARDED_BY(tx_lock_) = false;
-  // tx_.held(), stored under tx_lock_ after every change, so that
+  // tx_.ready(), stored under tx_lock_ after every change, so that
   // ready_for_byte(), which the host asks before every byte, needs no lock.
-  std::atomic<std::size_t> tx_queued_{0};
+  std::atomic<bool> tx_ready_{true};
 
   sync::Mutex backoff_lock_;
   sync::CondVar backoff_wake_;  // waited on by the connector only
