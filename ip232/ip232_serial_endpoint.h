@@ -141,9 +141,11 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
     std::shared_ptr<serial::HostSerialPort> port;
     std::uint64_t generation = 0;
   };
-  // A connection being finished after a raw-mode hang-up: read until it
-  // ends or `deadline`. Only the newest may still deliver, and only until
-  // its first byte that did not fit (the cut).
+  // A connection being finished after a raw-mode hang-up, until the server
+  // has acknowledged what was sent (and, for the one still read, gone
+  // quiet), it ends, or `deadline`. Only the newest is read while nothing
+  // newer is wanted, and it delivers until its first byte that does not
+  // fit (the cut).
   struct FinishingConnection {
     std::shared_ptr<serial::HostSerialPort> port;
     Clock::time_point deadline;
