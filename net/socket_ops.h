@@ -39,6 +39,11 @@ std::string socket_error_text(const SocketError& error);
 // EWOULDBLOCK on POSIX, WSAEWOULDBLOCK on Windows).
 bool is_would_block(const SocketError& error);
 
+// Whether a failed send means only that the system is short of something
+// for now (ENOBUFS or ENOMEM on POSIX, WSAENOBUFS on Windows): nothing was
+// sent, the connection stands, and the same send may succeed later.
+bool is_transient_send_error(const SocketError& error);
+
 // One address from the resolver, copied out of the platform's list.
 struct ResolvedAddress {
   int family = 0;

@@ -94,6 +94,11 @@ bool is_would_block(const SocketError& error) {
          (error.code == EAGAIN || error.code == EWOULDBLOCK);
 }
 
+bool is_transient_send_error(const SocketError& error) {
+  return error.domain == SocketError::Domain::kSocket &&
+         (error.code == ENOBUFS || error.code == ENOMEM);
+}
+
 bool resolve_stream_addresses(const std::string& host,
                               const std::string& service,
                               std::vector<ResolvedAddress>& addresses,

@@ -108,6 +108,10 @@ bool is_would_block(const SocketError& error) {
   return error.code == WSAEWOULDBLOCK;
 }
 
+bool is_transient_send_error(const SocketError& error) {
+  return error.code == WSAENOBUFS;
+}
+
 bool resolve_stream_addresses(const std::string& host,
                               const std::string& service,
                               std::vector<ResolvedAddress>& addresses,

@@ -13,11 +13,9 @@ namespace {
 constexpr serial::ReadResult kReadWouldBlock{0, true, false};
 constexpr serial::ReadResult kReadClosed{0, false, true};
 
-// Tries one resolved address: returns the connected non-blocking socket,
-// or kInvalidSocket with the reason in `last` (any socket made is closed).
-// Waits for a connection in progress to finish, at most `timeout_ms`, in
-// slices when `cancel` is given so that a cancel ends the wait early
-// (reported as a timeout).
+// Waits for a connection in progress to finish, at most `timeout_ms`. When
+// `cancel` is given the wait runs in slices of kCancelCheckMs, and a cancel
+// ends it early with kTimedOut.
 WaitOutcome wait_connect_cancellable(SocketHandle socket, std::int64_t timeout_ms,
                                      const std::atomic<bool>* cancel,
                                      SocketError& error) {
@@ -38,6 +36,8 @@ WaitOutcome wait_connect_cancellable(SocketHandle socket, std::int64_t timeout_m
   }
 }
 
+// Tries one resolved address: returns the connected non-blocking socket,
+// or kInvalidSocket with the reason in `last` (any socket made is closed).
 SocketHandle connect_one(const ResolvedAddress& address,
                          std::int64_t connect_timeout_ms,
                          const std::atomic<bool>* cancel, std::string& last) {
@@ -162,12 +162,13 @@ serial::WriteResult TcpClientSerialPort::write(std::span<const std::uint8_t> dat
 
   const TransferResult sent = send_some(socket, data);
   if (sent.ok) return {sent.count, false};
-  // A full send buffer is no failure: the caller tries again later.
-  if (is_would_block(sent.error)) return {0, false};
-  // Typically the far end closed and answered the bytes that followed with
-  // a reset. What it sent before that is still to be read, so only sending
-  // ends here; read() reports the end once it has handed out the rest.
-  sending_.store(false);
+  // A full send buffer, or a passing shortage of the system's buffers, is
+  // no failure: nothing was sent and the caller tries again later.
+  if (is_would_block(sent.error) || is_transient_send_error(sent.error)) return {0, false};
+  // Nothing was sent. The connection may still stand (a soft network
+  // error), or the far end closed and answered the bytes that followed with
+  // a reset: what it sent before that is still to be read, and read()
+  // reports the end once it has handed out the rest. So nothing ends here.
   return {0, true};
 }
 
@@ -176,7 +177,7 @@ bool TcpClientSerialPort::is_open() const {
 }
 
 void TcpClientSerialPort::shutdown() {
-  const std::lock_guard<std::mutex> lock(shutdown_lock_);
+  const sync::MutexLock lock(shutdown_lock_);
   open_.exchange(false);
   sending_.store(false);
   // The handle stays held: a read() or write() racing with this call still
@@ -192,7 +193,7 @@ void TcpClientSerialPort::flush() {
 std::string_view TcpClientSerialPort::last_error() const { return error_text_; }
 
 void TcpClientSerialPort::end_sending() {
-  const std::lock_guard<std::mutex> lock(shutdown_lock_);
+  const sync::MutexLock lock(shutdown_lock_);
   sending_.store(false);
   const SocketHandle socket = socket_.load();
   if (socket != kInvalidSocket && open_.load()) shutdown_send(socket);

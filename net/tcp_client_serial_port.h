@@ -7,9 +7,12 @@
 // connected non-blocking socket) or not open (holding a text that says
 // why). A port that was shut down or lost its connection never reopens.
 //
-// A failed write() ends sending, not the connection: read() still hands
-// out what the far end sent before it closed or reset, then reports the
-// end. end_sending() closes the sending direction in order (a half-close).
+// A failed write() sent nothing and ends nothing: the caller may try again,
+// and read() still hands out what the far end sent before it closed or
+// reset, then reports the end. A send the system refuses for a passing
+// shortage (of buffers or memory) is no failure at all: write() answers 0
+// bytes, as for a full send buffer. end_sending() closes the sending
+// direction in order (a half-close).
 //
 // Thread safety: read(), write(), is_open() and last_error() take no lock
 // and may run concurrently on different threads; shutdown() may be called
@@ -22,13 +25,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "net/socket_handle.h"
 #include "serial/host_serial_port.h"
+#include "sync/mutex.h"
 
 namespace quorvex::net {
 
@@ -59,10 +62,10 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   serial::ReadResult read(std::span<std::uint8_t> buffer) override;
   serial::WriteResult write(std::span<const std::uint8_t> data) override;
   bool is_open() const override;
-  void shutdown() override;
+  void shutdown() override EXCLUDES(shutdown_lock_);
   void flush() override;
   std::string_view last_error() const override;
-  void end_sending() override;
+  void end_sending() override EXCLUDES(shutdown_lock_);
   bool sending_acknowledged() const override;
 
  private:
@@ -72,14 +75,18 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   // The connected socket, or kInvalidSocket. Stored by the constructor on
   // success and taken back by the destructor, both by atomic exchange.
   std::atomic<SocketHandle> socket_{kInvalidSocket};
-  // Set by the constructor on success; cleared by shutdown(), and by read()
-  // or write() when the connection ends. Never set again.
+  // Set by the constructor on success; cleared by shutdown() and by a
+  // read() that sees the end of the connection, never by write(). Never
+  // set again.
   std::atomic<bool> open_{false};
-  // Set with open_; cleared by a failed write() and by end_sending() or
-  // shutdown(). Never set again.
+  // Set with open_; cleared by end_sending() and shutdown(). Never set
+  // again.
   std::atomic<bool> sending_{false};
-  std::mutex shutdown_lock_;  // serialises shutdown() only
-  std::string error_text_;    // written only inside the constructor
+  // Serialises shutdown() and end_sending(), so that a half-close never
+  // runs on a socket being shut down in both directions. It guards no
+  // member: the flags and the handle are atomics.
+  sync::Mutex shutdown_lock_;
+  std::string error_text_;  // written only inside the constructor
 };
 
 }  // namespace quorvex::net

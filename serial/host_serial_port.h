@@ -6,8 +6,9 @@
 // on different threads at once, and shutdown() may be called from any
 // thread at any time, also while a read() waits.
 //
-// A failed write() ends sending only: read() goes on delivering what the
-// far end sent before the connection ended, until it reports the end.
+// A failed write() sent nothing and ends nothing: it may be tried again,
+// and read() goes on delivering what the far end sent before the
+// connection ended, until it reports the end.
 
 #ifndef QUORVEX_SERIAL_HOST_SERIAL_PORT_H_
 #define QUORVEX_SERIAL_HOST_SERIAL_PORT_H_

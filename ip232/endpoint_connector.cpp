@@ -1,0 +1,271 @@
+// The connector thread of Ip232SerialEndpoint: connects and publishes,
+// reads and decodes into the receive queue, notices the end of a
+// connection, hangs up in mode "raw" and finishes what it hung up.
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "ip232/ip232_serial_endpoint.h"
+#include "net/tcp_client_serial_port.h"
+
+namespace quorvex::ip232 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Longest single wait of the connector for room in the receive queue; it
+// looks at request-to-send again after each.
+constexpr milliseconds kRxRoomWait{100};
+// Longest single wait handed to the platform; longer intervals loop.
+constexpr milliseconds kLongestSingleWait{24 * 60 * 60 * 1000};
+
+// Now + `interval_ms` on the steady clock, or the largest representable
+// time when that would overflow.
+Clock::time_point deadline_after(std::int64_t interval_ms) {
+  const Clock::time_point now = Clock::now();
+  const auto room = std::chrono::duration_cast<milliseconds>(
+      Clock::time_point::max() - now);
+  if (interval_ms >= room.count()) return Clock::time_point::max();
+  return now + milliseconds(std::max<std::int64_t>(interval_ms, 0));
+}
+
+// Time left until `deadline` in whole milliseconds, rounded up; zero once
+// it has passed.
+milliseconds remaining_until(Clock::time_point deadline) {
+  const Clock::time_point now = Clock::now();
+  if (now >= deadline) return milliseconds::zero();
+  return std::min(std::chrono::ceil<milliseconds>(deadline - now),
+                  kLongestSingleWait);
+}
+
+}  // namespace
+
+void Ip232SerialEndpoint::connector_main() {
+  while (!stop_.load()) {
+    const bool wanted = connection_wanted();
+    const Connection current = published();
+    const bool backlog = deliver_backlog();
+    // A connection being finished may not deliver past anything newer.
+    if (wanted || current.port) tend_finishing();
+
+    if (wanted && !current.port) {
+      if (connect_and_publish() == ConnectOutcome::kStopped) break;
+    } else if (wanted) {
+      serve(current);
+    } else if (current.port) {
+      begin_hang_up(current);
+    } else if (!finishing_.empty()) {
+      drain_finishing();
+    } else if (backlog) {
+      wait_for_rx_room();
+    } else {
+      backoff_wait(kIdlePollMs);
+    }
+  }
+  for (const FinishingConnection& finishing : finishing_) finishing.port->shutdown();
+  finishing_.clear();
+}
+
+bool Ip232SerialEndpoint::connection_wanted() {
+  if (!raw_) return true;
+  {
+    sync::MutexLock lock(backoff_lock_);
+    backoff_rts_changed_ = false;
+  }
+  return rts_.load();
+}
+
+Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
+  // Resolves and connects before it returns: up to the connect timeout per
+  // address, without any lock held.
+  std::shared_ptr<serial::HostSerialPort> fresh =
+      std::make_shared<net::TcpClientSerialPort>(host_, port_number_,
+                                                 kConnectTimeoutMs, &stop_);
+  if (stop_.load()) return ConnectOutcome::kStopped;
+  if (!fresh->is_open()) {
+    set_status(fresh->last_error());
+    notify_change();
+    backoff_wait(kBackoffMs);
+    return ConnectOutcome::kFailed;
+  }
+  set_status("");
+  // An escape left over from the previous connection must not pair with
+  // the first byte of this one.
+  line_decoder_.reset();
+  Connection previous;
+  {
+    sync::MutexLock lock(port_lock_);
+    // Checked under the lock: the destructor sets stop before it looks for
+    // a port to shut down, so a port is either published before that look
+    // (and shut down by it) or not at all.
+    if (stop_.load()) return ConnectOutcome::kStopped;
+    const std::uint64_t generation = ++generations_;
+    previous = std::exchange(connection_, Connection{fresh, generation});
+    connected_generation_.store(generation);
+  }
+  // The sender checks for a new connection under tx_lock_.
+  { sync::MutexLock lock(tx_lock_); }
+  tx_wake_.notify_all();
+  notify_change();
+  return ConnectOutcome::kPublished;
+}
+
+void Ip232SerialEndpoint::serve(const Connection& current) {
+  if (rx_delivered_ < rx_decoded_.size()) {
+    // The socket is not read while the queue is full; its end, even a
+    // reset that failed a write meanwhile, is seen once the bytes before
+    // it have been read.
+    wait_for_rx_room();
+    return;
+  }
+  const ReadOutcome outcome = read_and_decode(*current.port, rx_decoded_);
+  if (outcome == ReadOutcome::kEnded) {
+    rx_decoded_.clear();
+    rx_delivered_ = 0;
+    end_connection(current);
+  } else if (outcome == ReadOutcome::kData) {
+    rx_delivered_ = deliver_received(rx_decoded_);
+  }
+}
+
+void Ip232SerialEndpoint::end_connection(const Connection& current) {
+  current.port->shutdown();
+  unpublish();
+  notify_change();
+  backoff_wait(kBackoffMs);
+}
+
+void Ip232SerialEndpoint::begin_hang_up(const Connection& current) {
+  // Unpublished first: the sender takes no more bytes for this connection,
+  // and what it has not written yet goes back for the next one.
+  unpublish();
+  // What the system already took still goes out, then the end of the
+  // stream. Closing now, with the server's bytes unread, would make the
+  // system reset the connection and throw away what it has not sent.
+  current.port->end_sending();
+  for (FinishingConnection& older : finishing_) older.delivers = false;
+  finishing_.push_back({current.port, deadline_after(kHangUpDrainMs), true});
+  notify_change();
+}
+
+void Ip232SerialEndpoint::drain_finishing() {
+  // Finishing connections exist in mode "raw" only, where decoding keeps
+  // no state, so sharing line_decoder_ with the next connection is sound.
+  FinishingConnection& newest = finishing_.back();
+  const ReadOutcome outcome = read_and_decode(*newest.port, drain_decoded_);
+  if (outcome == ReadOutcome::kData && newest.delivers) {
+    // Bytes that do not fit are dropped, and every later one with them:
+    // the server must not be held up while it still has to take what was
+    // sent, and the machine must get a prefix of what the server sent, not
+    // a stream with holes. A backlog from before the hang-up comes first,
+    // so with one left nothing more is delivered.
+    const bool backlog = rx_delivered_ < rx_decoded_.size();
+    const std::size_t count = backlog ? 0 : deliver_received(drain_decoded_);
+    if (count < drain_decoded_.size()) newest.delivers = false;
+  }
+  const bool done = stop_.load() || outcome == ReadOutcome::kEnded ||
+                    Clock::now() >= newest.deadline ||
+                    (outcome == ReadOutcome::kQuiet && newest.port->sending_acknowledged());
+  if (done) {
+    newest.port->shutdown();
+    finishing_.pop_back();
+  }
+  // Older ones are read no more; they only wait for their acknowledgement.
+  const Clock::time_point now = Clock::now();
+  std::erase_if(finishing_, [&](const FinishingConnection& finishing) {
+    if (finishing.delivers) return false;  // the newest, read above
+    if (now < finishing.deadline && !finishing.port->sending_acknowledged()) return false;
+    finishing.port->shutdown();
+    return true;
+  });
+}
+
+void Ip232SerialEndpoint::tend_finishing() {
+  const Clock::time_point now = Clock::now();
+  std::erase_if(finishing_, [&](FinishingConnection& finishing) {
+    finishing.delivers = false;
+    if (now < finishing.deadline && !finishing.port->sending_acknowledged()) return false;
+    finishing.port->shutdown();
+    return true;
+  });
+}
+
+Ip232SerialEndpoint::ReadOutcome Ip232SerialEndpoint::read_and_decode(
+    serial::HostSerialPort& port, std::vector<std::uint8_t>& decoded) {
+  const serial::ReadResult result = port.read(rx_chunk_);
+  if (result.closed) return ReadOutcome::kEnded;
+  if (result.count == 0) return ReadOutcome::kQuiet;
+  decoded.clear();
+  line_decoder_.decode(std::span<const std::uint8_t>(rx_chunk_.data(), result.count),
+                       decoded);
+  return ReadOutcome::kData;
+}
+
+void Ip232SerialEndpoint::unpublish() {
+  Connection previous;
+  {
+    sync::MutexLock lock(port_lock_);
+    previous = std::exchange(connection_, Connection{});
+    connected_generation_.store(0);
+  }
+  // The last owner closes the socket; that may be the connector, outside
+  // the lock, or the sender after its pass.
+}
+
+bool Ip232SerialEndpoint::deliver_backlog() {
+  if (rx_delivered_ < rx_decoded_.size()) {
+    rx_delivered_ += deliver_received(
+        std::span<const std::uint8_t>(rx_decoded_).subspan(rx_delivered_));
+  }
+  return rx_delivered_ < rx_decoded_.size();
+}
+
+std::size_t Ip232SerialEndpoint::deliver_received(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return 0;
+  sync::MutexLock lock(rx_lock_);
+  // The host's batch only shrinks without the lock, so this count errs on
+  // the safe side.
+  const std::size_t held =
+      rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire);
+  const std::size_t room = kRxQueueLimit - std::min(held, kRxQueueLimit);
+  const std::size_t count = std::min(room, bytes.size());
+  rx_queue_.insert(rx_queue_.end(), bytes.begin(),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(count));
+  rx_queued_.store(rx_queue_.size(), std::memory_order_release);
+  return count;
+}
+
+void Ip232SerialEndpoint::wait_for_rx_room() {
+  const Clock::time_point deadline = Clock::now() + kRxRoomWait;
+  sync::MutexLock lock(rx_lock_);
+  rx_connector_waiting_ = true;
+  while (!stop_.load() &&
+         rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire) > kRxResumeLevel) {
+    const milliseconds left = remaining_until(deadline);
+    if (left == milliseconds::zero()) break;
+    rx_room_.wait_for(rx_lock_, left);
+  }
+  rx_connector_waiting_ = false;
+}
+
+void Ip232SerialEndpoint::backoff_wait(std::int64_t interval_ms) {
+  const Clock::time_point deadline = deadline_after(interval_ms);
+  sync::MutexLock lock(backoff_lock_);
+  // A notification that finds neither stop nor (in mode "raw") a change of
+  // request-to-send resumes the wait until the deadline.
+  while (!stop_.load() && !(raw_ && backoff_rts_changed_)) {
+    const milliseconds left = remaining_until(deadline);
+    if (left == milliseconds::zero()) return;
+    backoff_wake_.wait_for(backoff_lock_, left);
+  }
+}
+
+void Ip232SerialEndpoint::set_status(std::string_view text) {
+  sync::MutexLock lock(status_lock_);
+  status_text_.assign(text);
+}
+
+}  // namespace quorvex::ip232

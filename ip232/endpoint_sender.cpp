@@ -1,0 +1,104 @@
+// The sender thread of Ip232SerialEndpoint: takes the transmit buffer's
+// waiting bytes as one batch and writes it to the published connection.
+
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "ip232/ip232_serial_endpoint.h"
+
+namespace quorvex::ip232 {
+
+void Ip232SerialEndpoint::sender_main() {
+  // Reused from pass to pass; it trades storage with the waiting bytes.
+  std::vector<std::uint8_t> batch;
+  // The connection whose start this thread has written (0: none yet). A
+  // different one has not yet been told the line state.
+  std::uint64_t opened = 0;
+  // A connection that took no more: the sender waits for a newer one, so
+  // bytes go back at most once per connection.
+  std::uint64_t given_up = 0;
+
+  while (wait_for_work(opened, given_up)) {
+    const Connection connection = published();
+    if (!connection.port || connection.generation == given_up) continue;
+    {
+      sync::MutexLock lock(tx_lock_);
+      // Every connection after the first starts with the line state, ahead
+      // of the bytes that waited for it; the first is told by the pair
+      // that set_rts() queued when the endpoint was attached.
+      std::optional<bool> opening_state;
+      if (line_state_in_band_ && connection.generation != opened &&
+          connection.generation > 1) {
+        opening_state = rts_.load();
+      }
+      tx_.take_batch(batch, opening_state);
+    }
+    opened = connection.generation;
+
+    const std::size_t sent = write_batch(connection, batch);
+    {
+      sync::MutexLock lock(tx_lock_);
+      // What no connection took waits, in order, for the next one.
+      tx_.finish_batch(batch, sent);
+      publish_tx_ready();
+    }
+    if (sent < batch.size()) given_up = connection.generation;
+  }
+}
+
+bool Ip232SerialEndpoint::wait_for_work(std::uint64_t opened, std::uint64_t given_up) {
+  sync::MutexLock lock(tx_lock_);
+  tx_sender_waiting_ = true;
+  for (;;) {
+    if (stop_.load()) break;
+    const std::uint64_t generation = connected_generation_.load();
+    if (generation != 0 && generation != given_up &&
+        (tx_.has_waiting() || generation != opened)) {
+      break;
+    }
+    tx_wake_.wait(tx_lock_);
+  }
+  tx_sender_waiting_ = false;
+  return !stop_.load();  // pending bytes are not sent after stop
+}
+
+std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
+                                             std::span<const std::uint8_t> batch) {
+  std::size_t sent = 0;
+  while (sent < batch.size()) {
+    if (stop_.load() || connected_generation_.load() != connection.generation ||
+        !connection.port->is_open()) {
+      break;
+    }
+    const serial::WriteResult result = connection.port->write(batch.subspan(sent));
+    if (result.failed) {
+      // Nothing of this call went out. The connection may stand (the error
+      // may pass): the same bytes are tried again. If it failed, its read
+      // sees the end and the connector unpublishes it meanwhile.
+      pause_after_failed_write();
+      continue;
+    }
+    sent += result.count;
+    // Partly taken (or not at all: the socket's buffer is full).
+    if (sent < batch.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPartialWritePauseMs));
+    }
+  }
+  return sent;
+}
+
+void Ip232SerialEndpoint::pause_after_failed_write() {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendRetryPauseMs);
+  sync::MutexLock lock(tx_lock_);
+  // The destructor notifies tx_wake_ after setting stop.
+  while (!stop_.load()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    tx_wake_.wait_for(tx_lock_, deadline - now);
+  }
+}
+
+}  // namespace quorvex::ip232
