@@ -123,6 +123,27 @@ TEST(TermArguments, EscapeNoneAndHelp) {
   EXPECT_TRUE(help->help);
 }
 
+TEST(TermArguments, ConnectTimeoutInSecondsOrNone) {
+  const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
+      {"5", 5000}, {"2.5", 2500}, {"0.125", 125}, {"0", 0}, {"none", 0},
+      {"-1", std::nullopt}, {"1.2345", std::nullopt}, {".5", std::nullopt},
+      {"1.", std::nullopt}, {"5s", std::nullopt}, {"", std::nullopt},
+      {"2147484", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::string error;
+    const auto options = parse({"--connect-timeout", text}, error);
+    EXPECT_EQ(options ? options->connect_timeout_ms : std::nullopt, expected)
+        << "'" << text << "'";
+    if (!expected) {
+      EXPECT_EQ(error, "--connect-timeout takes seconds (such as 5 or 2.5) "
+                       "or none, not '" + std::string(text) + "'");
+    }
+  }
+  std::string error;
+  EXPECT_EQ(parse({}, error)->connect_timeout_ms, std::nullopt);
+}
+
 TEST(TermArguments, RejectsUsageErrors) {
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
       {{"--bogus"}, "unknown option '--bogus'"},
