@@ -4,6 +4,7 @@
 #include <map>
 
 #include "extension/endpoint_address.h"
+#include "host/term_console.h"
 
 namespace quorvex::host {
 namespace {
@@ -63,13 +64,6 @@ std::string target_text(const ConnectionTarget& target) {
     return "[" + target.host + "]:" + port;
   }
   return target.host + ":" + port;
-}
-
-std::string seconds_text(std::chrono::steady_clock::duration duration) {
-  const auto tenths =
-      std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() /
-      100;
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
 ConnectionReport::ConnectionReport(ConnectionTarget target,

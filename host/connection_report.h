@@ -33,9 +33,6 @@ std::optional<ConnectionTarget> connection_target(
 // "HOST:PORT", with an IPv6 address in brackets.
 std::string target_text(const ConnectionTarget& target);
 
-// "12.3 s": whole tenths, rounded down.
-std::string seconds_text(std::chrono::steady_clock::duration duration);
-
 class ConnectionReport {
  public:
   using Clock = std::chrono::steady_clock;

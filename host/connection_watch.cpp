@@ -26,6 +26,7 @@ ConnectionWatch::~ConnectionWatch() {
 }
 
 std::vector<ConnectionEvent> ConnectionWatch::take_events() {
+  if (!pending_.exchange(false)) return {};
   sync::MutexLock hold(lock_);
   return std::exchange(events_, {});
 }
@@ -34,6 +35,7 @@ void ConnectionWatch::queue(ConnectionEvent event) {
   {
     sync::MutexLock hold(lock_);
     events_.push_back(std::move(event));
+    pending_.store(true);
   }
   if (on_event_) on_event_();
 }

@@ -17,6 +17,7 @@
 #define QUORVEX_HOST_CONNECTION_WATCH_H_
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -93,7 +94,8 @@ class ConnectionWatch {
   ConnectionWatch(const ConnectionWatch&) = delete;
   ConnectionWatch& operator=(const ConnectionWatch&) = delete;
 
-  // The events since the last call, oldest first.
+  // The events since the last call, oldest first. Cheap when there are
+  // none: the main thread asks on every turn of its loop.
   std::vector<ConnectionEvent> take_events() EXCLUDES(lock_);
 
  private:
@@ -114,6 +116,9 @@ class ConnectionWatch {
   // State below is protected by lock_.
   bool stop_ GUARDED_BY(lock_) = false;
   std::vector<ConnectionEvent> events_ GUARDED_BY(lock_);
+  // Whether events_ may hold events: set by the watch's thread, cleared by
+  // the taker.
+  std::atomic<bool> pending_{false};
 
   std::thread thread_;  // last: starts after everything above is set
 };

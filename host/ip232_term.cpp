@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "api/extension.h"
+#include "host/connection_report.h"
 #include "host/extension_library.h"
 #include "host/serial_controller.h"
 #include "host/ip232_term_options.h"
@@ -137,7 +138,8 @@ int run_program(const TermOptions& options) {
   }
   if (trace && options.trace_path == "-") trace->set_line_end(console.line_end());
   Session session(port, options, interactive, console,
-                  trace ? &*trace : nullptr);
+                  trace ? &*trace : nullptr,
+                  connection_target(options.extension_options));
   const Session::End end = session.run();
 
   extension->detach();
@@ -145,7 +147,9 @@ int run_program(const TermOptions& options) {
   if (trace) {
     trace->event(end == Session::End::kQuit         ? "detach (quit)"
                  : end == Session::End::kStopSignal ? "detach (stop signal)"
-                                                    : "detach");
+                 : end == Session::End::kNoConnection
+                     ? "detach (no connection)"
+                     : "detach");
   }
   const bool stopped =
       end == Session::End::kQuit || end == Session::End::kStopSignal;
@@ -155,6 +159,10 @@ int run_program(const TermOptions& options) {
   const std::string input_error = session.input_error();
   if (!input_error.empty()) {
     print_error(std::string(kProgram) + ": standard input: " + input_error);
+  }
+  if (end == Session::End::kNoConnection) {
+    print_error(std::string(kProgram) + ": " + session.no_connection_text());
+    return kExitFailure;
   }
   if (end == Session::End::kOutputFailed) {
     print_error(std::string(kProgram) + ": standard output: " +

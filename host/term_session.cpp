@@ -19,6 +19,10 @@ constexpr auto kBusyWindow = std::chrono::microseconds(1500);
 // than this: connected and idle, ten looks a second.
 constexpr auto kLongestWait = std::chrono::milliseconds(100);
 constexpr auto kShortestWait = std::chrono::microseconds(50);
+// At the end of input without a connection seen, the watch gets this long
+// (more than its pause between looks before a connection) to report one
+// that was made a moment ago.
+constexpr auto kLastLookWait = std::chrono::milliseconds(500);
 
 // Control register bits 6..5: 00 asserts request-to-send, 10 deasserts it,
 // 11 sends a break (request-to-send stays asserted).
@@ -40,10 +44,21 @@ std::optional<std::uint8_t> session_escape(const TermOptions& options,
   return kDefaultEscapeByte;
 }
 
+std::optional<std::chrono::milliseconds> session_connect_timeout(
+    const TermOptions& options, bool interactive) {
+  if (options.connect_timeout_ms) {
+    if (*options.connect_timeout_ms == 0) return std::nullopt;
+    return std::chrono::milliseconds(*options.connect_timeout_ms);
+  }
+  if (interactive) return std::nullopt;
+  return std::chrono::milliseconds(kDefaultScriptConnectTimeoutMs);
+}
+
 std::uint8_t line_state_bits(bool rts) { return rts ? kLineRtsOn : kLineRtsOff; }
 
 Session::Session(SerialPort& port, const TermOptions& options,
-                 bool interactive, Console& console, Trace* trace)
+                 bool interactive, Console& console, Trace* trace,
+                 std::optional<ConnectionTarget> target)
     : port_(port),
       options_(options),
       interactive_(interactive),
@@ -54,7 +69,13 @@ Session::Session(SerialPort& port, const TermOptions& options,
       send_mapper_(options.send_line_end),
       receive_mapper_(options.receive_line_end),
       echo_mapper_(options.receive_line_end),
-      rts_(options.rts) {}
+      rts_(options.rts),
+      connect_timeout_(session_connect_timeout(options, interactive)) {
+  if (!target) return;
+  report_.emplace(*target, Clock::now());
+  watch_ = std::make_unique<ConnectionWatch>(target->host, target->port,
+                                             [this] { wake_.notify(); });
+}
 
 void Session::write_line_state() {
   const std::uint8_t line = break_ ? kLineBreak : line_state_bits(rts_);
@@ -96,8 +117,21 @@ void Session::print_status() {
                  " bytes waiting for the device, which has taken none for " +
                  seconds_text(Clock::now() - waiting_since_));
   }
-  console_.say("(the host cannot see the connection: bytes left waiting "
-               "mean it is down)");
+  if (report_) console_.say(report_->status(Clock::now()));
+}
+
+void Session::take_connection_events() {
+  if (!watch_) return;
+  for (const ConnectionEvent& event : watch_->take_events()) {
+    const std::string line =
+        report_->take(event, bytes_sent_, bytes_received_);
+    trace_event(line);
+    console_.say(line);
+  }
+}
+
+bool Session::connection_made() const {
+  return !report_ || report_->ever_connected() || bytes_sent_ > 0;
 }
 
 bool Session::take_input(bool& quit, bool& input_done) {
@@ -207,7 +241,8 @@ Session::End Session::run() {
 
   const auto linger = std::chrono::milliseconds(options_.linger_ms);
   std::optional<Clock::time_point> linger_end;
-  Clock::time_point last_move = Clock::now();
+  const Clock::time_point started = Clock::now();
+  Clock::time_point last_move = started;
   Clock::time_point last_send = last_move - kBusyWindow;
   bool input_end_traced = false;
   for (;;) {
@@ -221,15 +256,30 @@ Session::End Session::run() {
     bool output_failed = false;
     moved = drain_device(output_failed) || moved;
     if (output_failed) return End::kOutputFailed;
+    take_connection_events();
 
     const Clock::time_point now = Clock::now();
     if (input_done && !input_end_traced) {
       trace_event("end of input");
       input_end_traced = true;
     }
+    if (connect_timeout_ && !connection_made() &&
+        now - started >= *connect_timeout_) {
+      no_connection_ = "no connection within " +
+                       seconds_text(*connect_timeout_) +
+                       " (see --connect-timeout): " + report_->reason();
+      return End::kNoConnection;
+    }
     if (input_done && backlog_size() == 0) {
       if (!linger_end) linger_end = now + linger;
-      if (now >= *linger_end) return End::kInputDone;
+      if (now >= *linger_end) {
+        if (connection_made()) return End::kInputDone;
+        if (now >= *linger_end + kLastLookWait) {
+          no_connection_ = "the input ended before a connection was made: " +
+                           report_->reason();
+          return End::kNoConnection;
+        }
+      }
     }
     if (moved) last_move = now;
     if (sent) last_send = now;
@@ -244,7 +294,9 @@ Session::End Session::run() {
     const auto still = now - last_move;
     auto wait = std::clamp<Clock::duration>(still / 4, kShortestWait,
                                             kLongestWait);
-    if (linger_end) wait = std::min<Clock::duration>(wait, *linger_end - now);
+    if (linger_end && now < *linger_end) {
+      wait = std::min<Clock::duration>(wait, *linger_end - now);
+    }
     wake_.wait_for(wait);
   }
 }

@@ -18,12 +18,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "api/extension.h"
+#include "host/connection_report.h"
+#include "host/connection_watch.h"
 #include "host/ip232_term_options.h"
 #include "host/stdio_pumps.h"
 #include "host/term_console.h"
@@ -36,21 +39,35 @@ namespace quorvex::host {
 std::optional<std::uint8_t> session_escape(const TermOptions& options,
                                            bool interactive);
 
+// How long a run waits for its first connection before giving up: the
+// --connect-timeout given (0: no limit), else a few seconds when standard
+// input is not a terminal and no limit on a terminal.
+std::optional<std::chrono::milliseconds> session_connect_timeout(
+    const TermOptions& options, bool interactive);
+
 // The control register's line bits for request-to-send on or off.
 std::uint8_t line_state_bits(bool rts);
 
 class Session {
  public:
   // `options`, `console` and `trace` (may be null) outlive the session.
-  // `interactive`: standard input is a terminal.
+  // `interactive`: standard input is a terminal. `target`: where the
+  // extension connects; the session watches that connection and reports
+  // on it (nothing: it does not).
   Session(SerialPort& port, const TermOptions& options, bool interactive,
-          Console& console, Trace* trace);
+          Console& console, Trace* trace,
+          std::optional<ConnectionTarget> target);
 
-  enum class End { kInputDone, kQuit, kStopSignal, kOutputFailed };
+  enum class End { kInputDone, kQuit, kStopSignal, kOutputFailed,
+                   kNoConnection };
 
   // Pumps until the input has ended and lingered, a quit command or a stop
-  // signal, or a failure of standard output.
+  // signal, or a failure of standard output; or until no connection was
+  // made within the connect timeout, or the input ended without one
+  // (kNoConnection, with the reason in no_connection_text()).
   End run();
+
+  const std::string& no_connection_text() const { return no_connection_; }
 
   // Waits for the bytes already received to reach standard output; at most
   // `limit` when given. Then lets the pumps' threads go.
@@ -70,6 +87,11 @@ class Session {
   void write_line_state();
   bool feed_device();
   bool drain_device(bool& output_failed);
+  // Reports what the connection watch saw since the last call.
+  void take_connection_events();
+  // Whether a connection was made: the watch saw one, or the device took
+  // bytes (it takes none without a connection).
+  bool connection_made() const;
   void show(std::span<const std::uint8_t> bytes);
   void trace_event(const std::string& text) {
     if (trace_ != nullptr) trace_->event(text);
@@ -109,6 +131,13 @@ class Session {
   Wake wake_;
   InputPump input_{wake_};
   OutputPump output_{wake_};
+
+  // The extension's connection: what was reported about it, and the watch,
+  // which wakes the loop on each event (so it goes before wake_).
+  std::optional<ConnectionReport> report_;
+  std::optional<std::chrono::milliseconds> connect_timeout_;
+  std::string no_connection_;
+  std::unique_ptr<ConnectionWatch> watch_;
 };
 
 }  // namespace quorvex::host

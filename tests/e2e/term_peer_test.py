@@ -208,6 +208,20 @@ def run_once(programs, args, input_bytes=b""):
     return done.returncode, done.stdout, done.stderr
 
 
+def free_port():
+    """A loopback port that nothing listens on (free a moment ago)."""
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def term_lines(stderr):
+    """ip232-term's own lines on standard error."""
+    return [l for l in stderr.decode("utf-8", "replace").splitlines()
+            if l.startswith("ip232-term: ")]
+
+
 # --- the cases ----------------------------------------------------------------
 
 def case_bytes_both_ways_with_0xff(programs):
@@ -477,7 +491,9 @@ def case_trace_records_bytes_and_events(programs):
     try:
         term = Term(programs, ["--trace", trace_path, "-e", "^]", "--linger",
                                "0", "127.0.0.1:%d" % peer.port])
-        check(peer.wait_line("connection opened"), "connected")
+        connected = "ip232-term: connected to 127.0.0.1:%d" % peer.port
+        check(term.stderr.wait_for(lambda d: connected.encode() in d,
+                                   PATIENT), "stderr %r" % term.stderr.data())
         term.send(b"A\xff")
         check(term.wait_stdout(bridge_line("ip232", peer.port) + b"A\xff"),
               "echo: %r" % term.stdout.data())
@@ -491,8 +507,9 @@ def case_trace_records_bytes_and_events(programs):
         events = [r[0] for r in records if not r[0].startswith(("sent",
                                                                  "received"))]
         check(events == ["attach url=127.0.0.1:%d (request-to-send on)" %
-                         peer.port, "request-to-send off", "end of input",
-                         "detach"], "events: %r" % events)
+                         peer.port, connected[len("ip232-term: "):],
+                         "request-to-send off", "end of input", "detach"],
+              "events: %r" % events)
         for direction in ("sent", "received"):
             got = b"".join(r[1] for r in records if r[0].startswith(direction))
             check(got == b"A\xff", "%s: %r" % (direction, got))
@@ -501,6 +518,93 @@ def case_trace_records_bytes_and_events(programs):
         if term:
             term.finish()
         peer.stop()
+        if os.path.exists(trace_path):
+            os.remove(trace_path)
+
+
+def case_scripted_run_without_a_connection_fails(programs):
+    """Piped input and nothing to connect to: a refused port (within the
+    default time limit), a name that does not resolve, and input that ends
+    first each end the run with status 1 and the reason, after the report
+    of what is wrong."""
+    dead = "127.0.0.1:%d" % free_port()
+    nothing = re.escape("nothing answers at " + dead)
+    unresolved = r"cannot resolve nosuch\.invalid: [^\n]+"
+    retrying = re.escape(" (retrying every 0.5 s)")
+    down = "not connected: "
+    cases = [
+        ([dead], b"AT\r",
+         [down + nothing + retrying,
+          r"no connection within 5\.0 s \(see --connect-timeout\): " + nothing]),
+        (["--connect-timeout", "1.5", "nosuch.invalid:23"], b"AT\r",
+         [down + unresolved + retrying,
+          r"no connection within 1\.5 s \(see --connect-timeout\): " +
+          unresolved]),
+        (["--connect-timeout", "none", "--linger", "0", dead], b"",
+         ["the input ended before a connection was made: " + nothing]),
+    ]
+    for args, input_bytes, expected in cases:
+        status, _, err = run_once(programs, args, input_bytes)
+        lines = term_lines(err)
+        check(status == 1, "%r: status %d, stderr %r" % (args, status, err))
+        check(len(lines) == len(expected) and all(
+            re.fullmatch("ip232-term: " + e, l) for e, l in zip(expected, lines)),
+            "%r: stderr %r" % (args, err))
+
+
+def case_connection_reports_when_the_server_closes(programs):
+    """A server that answers and then hangs up: "connected to" and
+    "connection closed after" with the bytes of that connection, on
+    standard error and in the trace; the run still ends with status 0."""
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(PATIENT)
+    port = listener.getsockname()[1]
+    target = "127.0.0.1:%d" % port
+
+    def answer_and_hang_up():
+        try:
+            conn, _ = listener.accept()
+            with conn:
+                conn.settimeout(PATIENT)
+                got = b""
+                while len(got) < 4:
+                    got += conn.recv(4 - len(got)) or b"...."
+                conn.sendall(b"pong")
+                time.sleep(0.3)  # let the answer be taken before the close
+        except OSError:
+            pass
+
+    server = threading.Thread(target=answer_and_hang_up, daemon=True)
+    server.start()
+    term = None
+    trace_path = os.path.join(os.path.dirname(os.path.abspath(programs.term)),
+                              "e2e-close-%d.txt" % os.getpid())
+    closed = (r"connection closed after \d+\.\d s \(sent 4, received 4\)")
+    try:
+        term = Term(programs, ["--trace", trace_path, "--linger", "0", target])
+        term.send(b"ping")
+        check(term.stderr.wait_for(lambda d: b"connection closed" in d,
+                                   PATIENT), "stderr %r" % term.stderr.data())
+        term.close_input()
+        check(term.wait_exit() == 0, "exit status")
+        lines = term_lines(term.stderr.data())
+        check(len(lines) == 2 and lines[0] == "ip232-term: connected to " +
+              target and re.fullmatch("ip232-term: " + closed, lines[1]),
+              "stderr %r" % term.stderr.data())
+        with open(trace_path, encoding="ascii") as f:
+            events = [r[0] for r in parse_trace(f.read())
+                      if not r[0].startswith(("sent", "received"))]
+        check(len(events) == 5 and events[1] == "connected to " + target and
+              re.fullmatch(closed, events[2]) and
+              events[3:] == ["end of input", "detach"], "events %r" % events)
+    finally:
+        if term:
+            term.finish()
+        listener.close()
+        server.join(PATIENT)
         if os.path.exists(trace_path):
             os.remove(trace_path)
 
@@ -596,7 +700,8 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
 
         check(shows(b"ip232-term: escape key ^]: ^] ? help and status, "
                     b"^] q quit\r\n"), "hint: %r" % screen.data())
-        check(peer.wait_line("connection opened"), "connected")
+        check(shows(b"ip232-term: connected to 127.0.0.1:%d\r\n" % peer.port),
+              "connected: %r" % screen.data())
         lflag = termios.tcgetattr(slave)[3]
         check(not lflag & (termios.ICANON | termios.ISIG | termios.ECHO),
               "raw mode: lflag %#x" % lflag)
@@ -609,6 +714,8 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
                     b"bytes, received 5\r\n"), "status: %r" % screen.data())
         check(shows(b"ip232-term: no bytes waiting for the device\r\n"),
               "backlog: %r" % screen.data())
+        check(shows(b"ip232-term: connected since "), "connection: %r" %
+              screen.data())
         os.write(master, ESC + b"-")
         check(shows(b"ip232-term: request-to-send off\r\n"), "answer to -")
         check(peer.wait_line("rts off"), "rts off at the peer")
@@ -637,6 +744,8 @@ CASES = [
     case_usage_and_loading_errors,
     case_stop_signals_detach_and_exit_zero,
     case_trace_records_bytes_and_events,
+    case_scripted_run_without_a_connection_fails,
+    case_connection_reports_when_the_server_closes,
     case_peer_cannot_be_wedged,
     case_terminal_passes_signal_keys_and_answers_escapes,
 ]
