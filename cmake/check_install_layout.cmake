@@ -83,7 +83,7 @@ endif()
 
 # The installed host program finds the installed module by itself and
 # applies it; port 1 on loopback refuses, and the program ends after its
-# empty input.
+# empty input with status 1, as no connection was made.
 file(WRITE ${scratch}/empty-input "")
 execute_process(
   COMMAND ${EMULATOR} ${prefix}/${term}
@@ -91,8 +91,9 @@ execute_process(
   INPUT_FILE ${scratch}/empty-input
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc TIMEOUT 120)
 set(line "ip232-serial: ip232 bridge to 127.0.0.1:1 (connecting)")
-string(FIND "${out}" "${line}" at)
-if(NOT rc EQUAL 0 OR at EQUAL -1)
+string(FIND "${out}${err}" "${line}" at)
+string(FIND "${err}" "before a connection was made" reason)
+if(NOT rc EQUAL 1 OR at EQUAL -1 OR reason EQUAL -1)
   message(FATAL_ERROR "installed ${term} with ${module}: exit ${rc}\n"
     "stdout: ${out}\nstderr: ${err}")
 endif()
