@@ -38,15 +38,16 @@ std::optional<ConnectionTarget> connection_target(
     const auto found = last.find(key);
     return found == last.end() ? std::string() : found->second;
   };
+  const bool raw = value_of("mode") == "raw";
   const std::string url = value_of("url");
   if (!url.empty()) {
     std::string error;
     const std::optional<EndpointAddress> address =
         parse_endpoint_address(url, error);
     if (!address) return std::nullopt;
-    return ConnectionTarget{address->host, address->port};
+    return ConnectionTarget{address->host, address->port, raw};
   }
-  ConnectionTarget target{value_of("host"), kDefaultPort};
+  ConnectionTarget target{value_of("host"), kDefaultPort, raw};
   if (target.host.empty()) target.host = kDefaultHost;
   const std::string port = value_of("port");
   if (!port.empty()) {

@@ -20,12 +20,14 @@ namespace quorvex::host {
 struct ConnectionTarget {
   std::string host;  // a name or address, IPv6 without brackets
   std::uint16_t port = 0;
+  bool raw = false;  // mode raw: connected only while request-to-send is on
 };
 
 // The host and port that the extension connects to with these options
 // (KEY=VALUE in the order given; the last of a repeated key counts), by
 // the extension's own rules: `url` when it is not empty, else `host`
-// (default localhost) and `port` (default 25232). Nothing when the options
+// (default localhost) and `port` (default 25232); and whether the mode is
+// raw. Nothing when the options
 // are not valid, which the extension reports itself.
 std::optional<ConnectionTarget> connection_target(
     const std::vector<std::pair<std::string, std::string>>& options);

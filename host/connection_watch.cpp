@@ -85,6 +85,8 @@ void ConnectionWatch::run() {
       if (found != 0) queue({Kind::kConnected, seen, {}});
       current = found;
     }
+    // While no connection is expected, its absence is no news.
+    if (!wanted_.load()) down_since = seen;
     if (current == 0 && !down_reported &&
         seen - down_since >= timing_.no_answer_after) {
       queue({Kind::kNoAnswer, seen, {}});

@@ -94,6 +94,13 @@ class ConnectionWatch {
   ConnectionWatch(const ConnectionWatch&) = delete;
   ConnectionWatch& operator=(const ConnectionWatch&) = delete;
 
+  // Whether a connection is expected now (true at the start). While it is
+  // not (the extension holds a raw-mode connection only while
+  // request-to-send is on), no kNoAnswer event comes; once it is again,
+  // the time for one starts anew. Any thread.
+  void set_wanted(bool wanted) { wanted_.store(wanted); }
+  bool wanted() const { return wanted_.load(); }
+
   // The events since the last call, oldest first. Cheap when there are
   // none: the main thread asks on every turn of its loop.
   std::vector<ConnectionEvent> take_events() EXCLUDES(lock_);
@@ -119,6 +126,8 @@ class ConnectionWatch {
   // Whether events_ may hold events: set by the watch's thread, cleared by
   // the taker.
   std::atomic<bool> pending_{false};
+  // Written by set_wanted(), read by the watch's thread.
+  std::atomic<bool> wanted_{true};
 
   std::thread thread_;  // last: starts after everything above is set
 };

@@ -73,8 +73,16 @@ Session::Session(SerialPort& port, const TermOptions& options,
       connect_timeout_(session_connect_timeout(options, interactive)) {
   if (!target) return;
   report_.emplace(*target, Clock::now());
+  gated_by_rts_ = target->raw;
   watch_ = std::make_unique<ConnectionWatch>(target->host, target->port,
                                              [this] { wake_.notify(); });
+  watch_->set_wanted(connection_wanted());
+}
+
+void Session::rts_changed() {
+  if (!watch_) return;
+  if (connection_wanted() && !watch_->wanted()) wanted_since_ = Clock::now();
+  watch_->set_wanted(connection_wanted());
 }
 
 void Session::write_line_state() {
@@ -98,6 +106,7 @@ void Session::apply_command(TermCommand command) {
     case TermCommand::kQuit: return;
   }
   write_line_state();
+  rts_changed();
   trace_event(answer);
   if (interactive_) console_.say(answer);
 }
@@ -128,6 +137,28 @@ void Session::take_connection_events() {
     trace_event(line);
     console_.say(line);
   }
+}
+
+bool Session::gave_up_connecting(
+    Clock::time_point now, std::optional<Clock::time_point> input_over) {
+  if (connection_made()) return false;
+  if (connect_timeout_ && connection_wanted() &&
+      now - wanted_since_ >= *connect_timeout_) {
+    no_connection_ = "no connection within " + seconds_text(*connect_timeout_) +
+                     " (see --connect-timeout): " + report_->reason();
+    return true;
+  }
+  // The watch gets a last look, for a connection made a moment ago.
+  if (input_over && now >= *input_over + kLastLookWait) {
+    no_connection_ =
+        "the input ended before a connection was made: " +
+        (connection_wanted()
+             ? report_->reason()
+             : std::string("request-to-send is off, and in mode raw the "
+                           "extension connects only while it is on"));
+    return true;
+  }
+  return false;
 }
 
 bool Session::connection_made() const {
@@ -241,8 +272,7 @@ Session::End Session::run() {
 
   const auto linger = std::chrono::milliseconds(options_.linger_ms);
   std::optional<Clock::time_point> linger_end;
-  const Clock::time_point started = Clock::now();
-  Clock::time_point last_move = started;
+  Clock::time_point last_move = Clock::now();
   Clock::time_point last_send = last_move - kBusyWindow;
   bool input_end_traced = false;
   for (;;) {
@@ -263,23 +293,13 @@ Session::End Session::run() {
       trace_event("end of input");
       input_end_traced = true;
     }
-    if (connect_timeout_ && !connection_made() &&
-        now - started >= *connect_timeout_) {
-      no_connection_ = "no connection within " +
-                       seconds_text(*connect_timeout_) +
-                       " (see --connect-timeout): " + report_->reason();
-      return End::kNoConnection;
+    if (input_done && backlog_size() == 0 && !linger_end) {
+      linger_end = now + linger;
     }
-    if (input_done && backlog_size() == 0) {
-      if (!linger_end) linger_end = now + linger;
-      if (now >= *linger_end) {
-        if (connection_made()) return End::kInputDone;
-        if (now >= *linger_end + kLastLookWait) {
-          no_connection_ = "the input ended before a connection was made: " +
-                           report_->reason();
-          return End::kNoConnection;
-        }
-      }
+    const bool lingered = linger_end && now >= *linger_end;
+    if (lingered && connection_made()) return End::kInputDone;
+    if (gave_up_connecting(now, lingered ? linger_end : std::nullopt)) {
+      return End::kNoConnection;
     }
     if (moved) last_move = now;
     if (sent) last_send = now;

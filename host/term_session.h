@@ -92,6 +92,15 @@ class Session {
   // Whether a connection was made: the watch saw one, or the device took
   // bytes (it takes none without a connection).
   bool connection_made() const;
+  // Whether the run ends for want of a connection: none within the connect
+  // timeout, or none by the time the input was over (`input_over`: when it
+  // was, lingering included). Sets no_connection_.
+  bool gave_up_connecting(Clock::time_point now,
+                          std::optional<Clock::time_point> input_over);
+  // Whether the extension is to connect now: always, but in mode raw only
+  // while request-to-send is on.
+  bool connection_wanted() const { return !gated_by_rts_ || rts_; }
+  void rts_changed();
   void show(std::span<const std::uint8_t> bytes);
   void trace_event(const std::string& text) {
     if (trace_ != nullptr) trace_->event(text);
@@ -136,6 +145,9 @@ class Session {
   // which wakes the loop on each event (so it goes before wake_).
   std::optional<ConnectionReport> report_;
   std::optional<std::chrono::milliseconds> connect_timeout_;
+  bool gated_by_rts_ = false;
+  // Since when a connection has been wanted without a break.
+  Clock::time_point wanted_since_ = Clock::now();
   std::string no_connection_;
   std::unique_ptr<ConnectionWatch> watch_;
 };
