@@ -40,6 +40,11 @@ constexpr std::string_view kExtensionName = "ip232-serial";
 // queued to reach standard output.
 constexpr auto kStopDrainWait = std::chrono::milliseconds(500);
 
+void flush_stdout_streams() {
+  std::cout.flush();
+  std::fflush(stdout);
+}
+
 int usage_error(const std::string& reason) {
   std::cerr << tools::usage_error_line(kProgram, reason);
   std::cerr.flush();
@@ -107,15 +112,20 @@ int run_program(const TermOptions& options) {
     return kExitFailure;
   }
   set_extension_options(*extension, options);
+  // The extension announces itself on standard output; here that carries
+  // the received bytes only, so its line goes to standard error instead.
+  flush_stdout_streams();
+  const bool redirected = point_stdout_at_stderr();
   try {
     extension->attach(context);
   } catch (const std::exception& e) {
+    flush_stdout_streams();
+    if (redirected) restore_stdout();
     print_error(e.what());
     return kExitFailure;
   }
-  // The extension's line comes first, before any received byte.
-  std::cout.flush();
-  std::fflush(stdout);
+  flush_stdout_streams();
+  if (redirected) restore_stdout();
   if (trace) {
     std::string attached = "attach";
     for (const auto& [key, value] : options.extension_options) {

@@ -1,6 +1,6 @@
 #include "host/stdio_pumps.h"
 
-#include <thread>
+#include <algorithm>
 #include <utility>
 
 #include "host/terminal.h"
@@ -9,6 +9,12 @@ namespace quorvex::host {
 
 namespace {
 constexpr std::size_t kStdinChunkBytes = 64 * 1024;
+// How long a pump's thread may stay in a cancelled call before it is ended
+// instead (only where the platform cannot cancel the call), and how often
+// the cancel is repeated meanwhile: a thread that was about to enter its
+// call when the first cancel came is caught by a later one.
+constexpr auto kCancelGrace = std::chrono::milliseconds(100);
+constexpr auto kCancelRepeat = std::chrono::milliseconds(10);
 }  // namespace
 
 void Wake::notify() {
@@ -30,46 +36,61 @@ void Wake::wait_for(std::chrono::steady_clock::duration limit) {
   pending_ = false;
 }
 
-struct InputPump::State {
-  explicit State(Wake& w) : wake(w) {}
-  Wake& wake;
-  sync::Mutex lock;
-  sync::CondVar changed;  // bytes taken / closing
-  std::vector<std::uint8_t> bytes GUARDED_BY(lock);
-  bool ended GUARDED_BY(lock) = false;
-  std::string error GUARDED_BY(lock);  // set when reading failed
-  bool closing GUARDED_BY(lock) = false;
-};
+void PumpThread::start(std::function<void()> body) {
+  thread_ = std::thread([this, body = std::move(body)] {
+    body();
+    sync::MutexLock hold(lock_);
+    finished_ = true;
+    changed_.notify_all();
+  });
+}
 
-InputPump::InputPump(Wake& wake) : state_(std::make_shared<State>(wake)) {}
+void PumpThread::end() {
+  if (!thread_.joinable()) return;
+  const auto deadline = std::chrono::steady_clock::now() + kCancelGrace;
+  {
+    sync::MutexLock hold(lock_);
+    while (!finished_) {
+      cancel_stdio();
+      if (std::chrono::steady_clock::now() >= deadline) {
+        end_blocked_stdio();
+        break;
+      }
+      changed_.wait_for(lock_, kCancelRepeat);
+    }
+  }
+  thread_.join();
+}
+
+InputPump::InputPump(Wake& wake) : wake_(wake) {}
 
 InputPump::~InputPump() { stop(); }
 
-void InputPump::start() { std::thread(run, state_).detach(); }
+void InputPump::start() {
+  thread_.start([this] { run(); });
+}
 
-void InputPump::run(const std::shared_ptr<State>& state) {
+void InputPump::run() {
   std::vector<std::uint8_t> buffer(kStdinChunkBytes);
   for (;;) {
     {
-      sync::MutexLock hold(state->lock);
-      while (!state->closing && state->bytes.size() >= kQueueLimit) {
-        state->changed.wait(state->lock);
-      }
-      if (state->closing) return;
+      sync::MutexLock hold(lock_);
+      while (!closing_ && bytes_.size() >= kQueueLimit) changed_.wait(lock_);
+      if (closing_) return;
     }
     const StdinRead read = read_stdin(buffer);
+    if (read.cancelled) return;
     {
-      sync::MutexLock hold(state->lock);
+      sync::MutexLock hold(lock_);
       if (read.count == 0) {
-        state->ended = true;
-        state->error = read.error;
+        ended_ = true;
+        error_ = read.error;
       } else {
-        state->bytes.insert(
-            state->bytes.end(), buffer.begin(),
-            buffer.begin() + static_cast<std::ptrdiff_t>(read.count));
+        bytes_.insert(bytes_.end(), buffer.begin(),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(read.count));
       }
     }
-    state->wake.notify();
+    wake_.notify();
     if (read.count == 0) return;
   }
 }
@@ -77,87 +98,74 @@ void InputPump::run(const std::shared_ptr<State>& state) {
 bool InputPump::take(
     std::size_t limit,
     const std::function<void(std::span<const std::uint8_t>)>& consume) {
-  sync::MutexLock hold(state_->lock);
-  const std::size_t n = std::min(limit, state_->bytes.size());
+  sync::MutexLock hold(lock_);
+  const std::size_t n = std::min(limit, bytes_.size());
   if (n > 0) {
-    consume(std::span<const std::uint8_t>(state_->bytes.data(), n));
-    state_->bytes.erase(state_->bytes.begin(),
-                        state_->bytes.begin() + static_cast<std::ptrdiff_t>(n));
-    state_->changed.notify_all();
+    consume(std::span<const std::uint8_t>(bytes_.data(), n));
+    bytes_.erase(bytes_.begin(),
+                 bytes_.begin() + static_cast<std::ptrdiff_t>(n));
+    changed_.notify_all();
   }
-  return state_->ended && state_->bytes.empty();
+  return ended_ && bytes_.empty();
 }
 
 void InputPump::stop() {
-  sync::MutexLock hold(state_->lock);
-  state_->closing = true;
-  state_->changed.notify_all();
+  {
+    sync::MutexLock hold(lock_);
+    closing_ = true;
+    changed_.notify_all();
+  }
+  thread_.end();
 }
 
 std::string InputPump::error() {
-  sync::MutexLock hold(state_->lock);
-  return state_->error;
+  sync::MutexLock hold(lock_);
+  return error_;
 }
 
-struct OutputPump::State {
-  explicit State(Wake& w) : wake(w) {}
-  Wake& wake;
-  sync::Mutex lock;
-  sync::CondVar changed;  // bytes queued / written / closing
-  std::vector<std::uint8_t> pending GUARDED_BY(lock);
-  bool writing GUARDED_BY(lock) = false;
-  bool failed GUARDED_BY(lock) = false;
-  std::string error GUARDED_BY(lock);
-  bool closing GUARDED_BY(lock) = false;
-};
+OutputPump::OutputPump(Wake& wake) : wake_(wake) {}
 
-OutputPump::OutputPump(Wake& wake) : state_(std::make_shared<State>(wake)) {}
+OutputPump::~OutputPump() { finish(std::chrono::milliseconds(0)); }
 
-OutputPump::~OutputPump() {
-  sync::MutexLock hold(state_->lock);
-  state_->closing = true;
-  state_->changed.notify_all();
+void OutputPump::start() {
+  thread_.start([this] { run(); });
 }
 
-void OutputPump::start() { std::thread(run, state_).detach(); }
-
-void OutputPump::run(const std::shared_ptr<State>& state) {
+void OutputPump::run() {
   std::vector<std::uint8_t> batch;
   for (;;) {
     {
-      sync::MutexLock hold(state->lock);
-      while (!state->closing && state->pending.empty()) {
-        state->changed.wait(state->lock);
-      }
-      if (state->pending.empty()) return;  // closing, all written
-      batch.swap(state->pending);
-      state->writing = true;
+      sync::MutexLock hold(lock_);
+      while (!closing_ && pending_.empty()) changed_.wait(lock_);
+      if (pending_.empty()) return;  // closing, all written
+      batch.swap(pending_);
+      writing_ = true;
     }
     std::string error;
     const bool ok = write_stdout(batch, error);
     batch.clear();
     {
-      sync::MutexLock hold(state->lock);
-      state->writing = false;
+      sync::MutexLock hold(lock_);
+      writing_ = false;
       if (!ok) {
-        state->failed = true;
-        state->error = error;
-        state->pending.clear();
+        failed_ = true;
+        error_ = error;
+        pending_.clear();
       }
-      state->changed.notify_all();
+      changed_.notify_all();
     }
-    state->wake.notify();
+    wake_.notify();
     if (!ok) return;
   }
 }
 
 void OutputPump::write(std::span<const std::uint8_t> bytes) {
   {
-    sync::MutexLock hold(state_->lock);
-    if (state_->failed) return;
-    if (!state_->pending.empty() || state_->writing) {
-      state_->pending.insert(state_->pending.end(), bytes.begin(), bytes.end());
-      state_->changed.notify_all();
+    sync::MutexLock hold(lock_);
+    if (failed_) return;
+    if (!pending_.empty() || writing_) {
+      pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+      changed_.notify_all();
       return;
     }
   }
@@ -165,42 +173,45 @@ void OutputPump::write(std::span<const std::uint8_t> bytes) {
   // the caller queues: writing them here keeps their order.
   std::string error;
   const std::optional<bool> written = write_stdout_if_ready(bytes, error);
-  sync::MutexLock hold(state_->lock);
+  sync::MutexLock hold(lock_);
   if (!written) {
-    state_->pending.insert(state_->pending.end(), bytes.begin(), bytes.end());
-    state_->changed.notify_all();
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    changed_.notify_all();
   } else if (!*written) {
-    state_->failed = true;
-    state_->error = error;
+    failed_ = true;
+    error_ = error;
   }
 }
 
 std::optional<std::size_t> OutputPump::room() {
-  sync::MutexLock hold(state_->lock);
-  if (state_->failed) return std::nullopt;
-  return kQueueLimit - std::min(kQueueLimit, state_->pending.size());
+  sync::MutexLock hold(lock_);
+  if (failed_) return std::nullopt;
+  return kQueueLimit - std::min(kQueueLimit, pending_.size());
 }
 
 void OutputPump::finish(std::optional<std::chrono::milliseconds> limit) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
-  sync::MutexLock hold(state_->lock);
-  while (!state_->failed && (!state_->pending.empty() || state_->writing)) {
-    if (!limit) {
-      state_->changed.wait(state_->lock);
-      continue;
+  {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          limit.value_or(std::chrono::milliseconds(0));
+    sync::MutexLock hold(lock_);
+    while (!failed_ && (!pending_.empty() || writing_)) {
+      if (!limit) {
+        changed_.wait(lock_);
+        continue;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) break;
+      changed_.wait_for(lock_, deadline - now);
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    state_->changed.wait_for(state_->lock, deadline - now);
+    closing_ = true;
+    changed_.notify_all();
   }
-  state_->closing = true;
-  state_->changed.notify_all();
+  thread_.end();
 }
 
 std::string OutputPump::error() {
-  sync::MutexLock hold(state_->lock);
-  return state_->error;
+  sync::MutexLock hold(lock_);
+  return error_;
 }
 
 }  // namespace quorvex::host
