@@ -102,11 +102,15 @@ std::string ConnectionReport::take(const ConnectionEvent& event,
     case Kind::kUnresolved:
       unresolved_ = event.reason;
       return "not connected: " + reason() + std::string(kRetryText);
+    case Kind::kUnwatchable:
+      unwatchable_ = event.reason;
+      return "cannot watch the connection: " + unwatchable_;
   }
   return {};
 }
 
 std::string ConnectionReport::status(Clock::time_point now) const {
+  if (!watching()) return "cannot watch the connection: " + unwatchable_;
   if (connected_) {
     return "connected since " + since_clock_ + " (" +
            seconds_text(now - since_) + " ago)";

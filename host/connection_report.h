@@ -54,6 +54,8 @@ class ConnectionReport {
   std::string status(Clock::time_point now) const;
 
   bool connected() const { return connected_; }
+  // False once the watch said that the system cannot tell.
+  bool watching() const { return unwatchable_.empty(); }
   bool ever_connected() const { return ever_connected_; }
   // Why there is no connection: the name's failure to resolve, else that
   // nothing answers.
@@ -70,6 +72,7 @@ class ConnectionReport {
   std::uint64_t sent_before_ = 0;
   std::uint64_t received_before_ = 0;
   std::string unresolved_;   // the resolver's reason while it fails
+  std::string unwatchable_;  // why the connection cannot be watched
 };
 
 }  // namespace quorvex::host

@@ -62,17 +62,26 @@ void ConnectionWatch::run() {
     if (current == 0 && Clock::now() >= resolve_at) {
       // Addresses found before stay in use when a later lookup fails.
       std::vector<IpAddress> fresh;
-      std::string error;
-      if (resolve_host_addresses(host_, fresh, error)) {
+      std::string reason;
+      if (resolve_host_addresses(host_, fresh, reason)) {
         addresses = std::move(fresh);
       } else if (addresses.empty() && !down_reported) {
-        queue({Kind::kUnresolved, Clock::now(), error});
+        queue({Kind::kUnresolved, Clock::now(), reason});
         down_reported = true;
       }
       resolve_at = Clock::now() + timing_.resolve_again;
     }
-    const ConnectionId found =
-        addresses.empty() ? 0 : find_own_connection(addresses, port_);
+    std::string error;
+    const std::optional<ConnectionId> look =
+        addresses.empty() ? ConnectionId{0}
+                          : find_own_connection(addresses, port_, error);
+    if (!look) {
+      queue({Kind::kUnwatchable, Clock::now(), error});
+      sync::MutexLock hold(lock_);
+      while (!stop_) stopping_.wait(lock_);
+      return;
+    }
+    const ConnectionId found = *look;
     const Clock::time_point seen = Clock::now();
     if (found != current) {
       // A different id in one look: the old connection closed and a new

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -47,11 +48,13 @@ bool resolve_host_addresses(const std::string& host,
 
 // An established TCP connection of this process to one of `addresses` at
 // `port`; 0 when there is none (a connection the far end has closed does
-// not count). Linux looks at the process's own sockets only, so its cost
-// does not grow with the sockets of the rest of the system; Windows reads
-// the system's connection table and keeps the rows this process owns.
-ConnectionId find_own_connection(std::span<const IpAddress> addresses,
-                                 std::uint16_t port);
+// not count). Nothing, with the reason in `error`, when the system cannot
+// tell. Linux asks about the process's own sockets only, so its cost does
+// not grow with the sockets of the rest of the system; Windows reads the
+// system's connection table and keeps the rows this process owns.
+std::optional<ConnectionId> find_own_connection(
+    std::span<const IpAddress> addresses, std::uint16_t port,
+    std::string& error);
 
 struct ConnectionEvent {
   enum class Kind {
@@ -59,6 +62,8 @@ struct ConnectionEvent {
     kClosed,      // the connection found before has gone
     kNoAnswer,    // no connection for a while since the start or the close
     kUnresolved,  // the name does not resolve; `reason` says why
+    kUnwatchable, // the system cannot tell; `reason` says why. The last
+                  // event: the watch stops looking.
   };
   Kind kind = Kind::kConnected;
   std::chrono::steady_clock::time_point at;  // when the watch saw it

@@ -57,19 +57,21 @@ std::uint16_t row_port(DWORD port) {
 }
 
 // Reads the table of connections (listeners left out) of `family` into
-// `buffer`, whose DWORDs keep the rows aligned; false when the system
-// cannot give it.
-bool read_table(ULONG family, std::vector<DWORD>& buffer) {
+// `buffer`, whose DWORDs keep the rows aligned; false with the reason in
+// `error` when the system cannot give it.
+bool read_table(ULONG family, std::vector<DWORD>& buffer, std::string& error) {
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
   for (int attempt = 0; attempt < kTableReadAttempts; ++attempt) {
     DWORD size = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
-    const DWORD result = ::GetExtendedTcpTable(
-        buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family,
-        TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    result = ::GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(),
+                                   &size, FALSE, family,
+                                   TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
     if (result == NO_ERROR) return true;
-    if (result != ERROR_INSUFFICIENT_BUFFER) return false;
+    if (result != ERROR_INSUFFICIENT_BUFFER) break;
     // Room for a few more rows than asked, as the table may grow.
     buffer.resize(size / sizeof(DWORD) + 64);
   }
+  error = "the TCP table: " + system_error_text(result);
   return false;
 }
 
@@ -128,14 +130,16 @@ bool resolve_host_addresses(const std::string& host,
   return true;
 }
 
-ConnectionId find_own_connection(std::span<const IpAddress> addresses,
-                                 std::uint16_t port) {
+std::optional<ConnectionId> find_own_connection(
+    std::span<const IpAddress> addresses, std::uint16_t port,
+    std::string& error) {
   // Only the watch's thread calls this; the buffer keeps its size between
   // looks.
   thread_local std::vector<DWORD> buffer;
   const bool any_v4 = std::any_of(addresses.begin(), addresses.end(), is_v4);
   const bool any_v6 = !std::all_of(addresses.begin(), addresses.end(), is_v4);
-  if (any_v4 && read_table(AF_INET, buffer)) {
+  if (any_v4) {
+    if (!read_table(AF_INET, buffer, error)) return std::nullopt;
     const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(
         buffer.data());
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
@@ -143,11 +147,12 @@ ConnectionId find_own_connection(std::span<const IpAddress> addresses,
       if (row.dwState == MIB_TCP_STATE_ESTAB && owned_here(row.dwOwningPid) &&
           row_port(row.dwRemotePort) == port &&
           wanted(addresses, mapped_v4(&row.dwRemoteAddr))) {
-        return row_port(row.dwLocalPort);
+        return ConnectionId{row_port(row.dwLocalPort)};
       }
     }
   }
-  if (any_v6 && read_table(AF_INET6, buffer)) {
+  if (any_v6) {
+    if (!read_table(AF_INET6, buffer, error)) return std::nullopt;
     const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(
         buffer.data());
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
@@ -160,7 +165,7 @@ ConnectionId find_own_connection(std::span<const IpAddress> addresses,
       }
     }
   }
-  return 0;
+  return ConnectionId{0};
 }
 
 }  // namespace quorvex::host

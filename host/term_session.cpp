@@ -162,7 +162,8 @@ bool Session::gave_up_connecting(
 }
 
 bool Session::connection_made() const {
-  return !report_ || report_->ever_connected() || bytes_sent_ > 0;
+  return !report_ || !report_->watching() || report_->ever_connected() ||
+         bytes_sent_ > 0;
 }
 
 bool Session::take_input(bool& quit, bool& input_done) {

@@ -90,7 +90,8 @@ class Session {
   // Reports what the connection watch saw since the last call.
   void take_connection_events();
   // Whether a connection was made: the watch saw one, or the device took
-  // bytes (it takes none without a connection).
+  // bytes (it takes none without a connection). Taken as true when there
+  // is no watch, or the system cannot tell.
   bool connection_made() const;
   // Whether the run ends for want of a connection: none within the connect
   // timeout, or none by the time the input was over (`input_over`: when it
