@@ -145,8 +145,15 @@ int run_program(const TermOptions& options) {
     const std::string esc = caret_text(*escape);
     console.say("escape key " + esc + ": " + esc + " ? help and status, " +
                 esc + " q quit");
+  } else if (raw) {
+    // -e none on a terminal: raw mode passes the signal keys on as bytes.
+    console.say("warning: no escape key (-e none): no key will quit; end "
+                "ip232-term with a stop signal or by closing the terminal");
   }
-  if (trace && options.trace_path == "-") trace->set_line_end(console.line_end());
+  if (trace && options.trace_path == "-") {
+    trace->share_screen([&console] { return console.line_start(); },
+                        console.line_end());
+  }
   Session session(port, options, interactive, console,
                   trace ? &*trace : nullptr,
                   connection_target(options.extension_options));

@@ -326,7 +326,10 @@ EscapeReader::Step EscapeReader::feed(std::uint8_t byte) {
     case 'B': step.command = TermCommand::kBreakOff; break;
     case 'q': step.command = TermCommand::kQuit; break;
     case '?': step.command = TermCommand::kStatus; break;
-    default: break;  // any other byte after the escape is ignored
+    default:
+      step.command = TermCommand::kUnknown;
+      step.data = byte;
+      break;
   }
   return step;
 }

@@ -102,6 +102,7 @@ enum class TermCommand {
   kBreakOff,    // 'B'
   kQuit,        // 'q'
   kStatus,      // '?'
+  kUnknown,     // any other byte (in `Step::data`)
 };
 
 // Splits the input stream into data bytes and host commands. Not thread-
@@ -119,7 +120,8 @@ class EscapeReader {
   };
 
   // Feeds one input byte. After the escape byte, the escape byte again is
-  // data; '+', '-', 'b', 'B', 'q', '?' are commands; anything else is dropped.
+  // data; '+', '-', 'b', 'B', 'q', '?' are commands; any other byte is an
+  // unknown command.
   Step feed(std::uint8_t byte);
 
  private:

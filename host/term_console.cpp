@@ -22,11 +22,15 @@ void print_error(const std::string& message) {
   std::cerr.flush();
 }
 
-void Console::say(const std::string& text) {
+std::string Console::line_start() {
   // On a terminal, received bytes and messages share the screen.
   const std::string start(raw_ && !at_line_start_ ? line_end_ : "");
   at_line_start_ = true;
-  std::cerr << (start + std::string(kProgram) + ": " + text +
+  return start;
+}
+
+void Console::say(const std::string& text) {
+  std::cerr << (line_start() + std::string(kProgram) + ": " + text +
                 std::string(line_end_));
   std::cerr.flush();
 }

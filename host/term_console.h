@@ -39,6 +39,11 @@ class Console {
     if (!bytes.empty()) at_line_start_ = bytes.back() == '\n';
   }
   void say(const std::string& text);
+  // What a message or record on standard error starts with so that it
+  // starts on a line of its own: a line end when received bytes left a
+  // raw terminal's screen in the middle of a line, else nothing. The
+  // caller then writes a whole line.
+  std::string line_start();
 
  private:
   bool raw_ = false;

@@ -94,27 +94,38 @@ void Session::write_line_state() {
   write_control(port_.controller, control);
 }
 
-void Session::apply_command(TermCommand command) {
+void Session::apply_command(const Command& command) {
   std::string answer;
-  switch (command) {
+  switch (command.command) {
     case TermCommand::kRtsOn: rts_ = true; answer = "request-to-send on"; break;
     case TermCommand::kRtsOff: rts_ = false; answer = "request-to-send off"; break;
     case TermCommand::kBreakOn: break_ = true; answer = "break on"; break;
     case TermCommand::kBreakOff: break_ = false; answer = "break off"; break;
     case TermCommand::kStatus: print_status(); return;
+    case TermCommand::kUnknown:
+      console_.say("unknown command " + caret_text(command.byte) + "; " +
+                   caret_text(escape_.value_or(0)) + " ? for help");
+      return;
     case TermCommand::kNone:
     case TermCommand::kQuit: return;
   }
   write_line_state();
   rts_changed();
   trace_event(answer);
+  // The machine's break goes to the device, which has nothing to send it
+  // as: neither line mode carries a break.
+  if (command.command == TermCommand::kBreakOn ||
+      command.command == TermCommand::kBreakOff) {
+    answer += " (the bridge does not carry a break: nothing is sent)";
+  }
   if (interactive_) console_.say(answer);
 }
 
 void Session::print_status() {
   const std::string esc = caret_text(escape_.value_or(0));
   console_.say("after " + esc + ": ? status, q quit, " + esc + " sends " + esc);
-  console_.say("          + / - request-to-send on / off, b / B break on / off");
+  console_.say("          + / - request-to-send on / off, b / B break on / off "
+               "(not carried by the bridge)");
   console_.say(std::string("request-to-send ") + (rts_ ? "on" : "off") +
                ", break " + (break_ ? "on" : "off") + "; sent " +
                std::to_string(bytes_sent_) + " bytes, received " +
@@ -195,13 +206,13 @@ bool Session::take_input(bool& quit, bool& input_done) {
         quit = true;
         return;
       } else if (step.command != TermCommand::kNone) {
-        commands_.push_back(step.command);
+        commands_.push_back({step.command, step.data});
       }
     }
   });
   if (quit) return true;
   // Commands act at once, ahead of data still waiting for the device.
-  for (const TermCommand command : commands_) apply_command(command);
+  for (const Command& command : commands_) apply_command(command);
   if (options_.echo && transmit_backlog_.size() > typed_from) {
     shown_.clear();
     for (std::size_t i = typed_from; i < transmit_backlog_.size(); ++i) {

@@ -82,7 +82,11 @@ class Session {
   // Moves input bytes into the transmit backlog, carrying out commands as
   // they are read. Returns whether anything was taken; sets `quit`.
   bool take_input(bool& quit, bool& input_done);
-  void apply_command(TermCommand command);
+  struct Command {
+    TermCommand command;
+    std::uint8_t byte;  // with kUnknown
+  };
+  void apply_command(const Command& command);
   void print_status();
   void write_line_state();
   bool feed_device();
@@ -132,7 +136,7 @@ class Session {
   // commands read with them.
   std::vector<std::uint8_t> transmit_backlog_;
   std::size_t backlog_head_ = 0;
-  std::vector<TermCommand> commands_;
+  std::vector<Command> commands_;
   // Towards standard output: bytes taken from the device, and the same
   // bytes (or the typed ones, echoed) with their line ends mapped.
   std::vector<std::uint8_t> received_;

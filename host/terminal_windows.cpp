@@ -2,8 +2,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "host/terminal.h"
 #include "host/system_error_text.h"
@@ -16,9 +19,26 @@ namespace {
 // the main loop.
 std::atomic<bool> g_stop_requested{false};
 
-// The console mode found at start; touched only by the main thread.
+// The console modes found at start; touched only by the main thread.
 bool g_raw_entered = false;
 DWORD g_saved_mode = 0;
+struct SavedOutputMode {
+  DWORD handle_id;  // STD_OUTPUT_HANDLE or STD_ERROR_HANDLE
+  bool saved;
+  DWORD mode;
+};
+SavedOutputMode g_saved_output_modes[] = {{STD_OUTPUT_HANDLE, false, 0},
+                                          {STD_ERROR_HANDLE, false, 0}};
+// Set while the console is raw; read by the control handler.
+std::atomic<bool> g_raw_active{false};
+// Whether standard input is a console, found once.
+bool stdin_is_console() {
+  static const bool console = [] {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+  }();
+  return console;
+}
 
 // Set by cancel_stdio(); read by the threads that read and write.
 std::atomic<bool> g_stdio_cancelled{false};
@@ -71,9 +91,32 @@ class BlockingCall {
   std::atomic<HANDLE>* slot_ = nullptr;
 };
 
+// Puts Ctrl-C into the console's input as the key it is, so that it is read
+// as the byte 0x03.
+void queue_ctrl_c_key() {
+  INPUT_RECORD record = {};
+  record.EventType = KEY_EVENT;
+  record.Event.KeyEvent.bKeyDown = TRUE;
+  record.Event.KeyEvent.wRepeatCount = 1;
+  record.Event.KeyEvent.wVirtualKeyCode = 'C';
+  record.Event.KeyEvent.uChar.AsciiChar = 0x03;
+  record.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
+  DWORD written = 0;
+  ::WriteConsoleInputA(::GetStdHandle(STD_INPUT_HANDLE), &record, 1, &written);
+}
+
 BOOL WINAPI on_console_control(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
+      // A raw console reads Ctrl-C as a byte and raises no event for it;
+      // Wine raises one all the same (its terminal keeps signal keys on).
+      // Either way, while raw, Ctrl-C is meant for the remote side.
+      if (g_raw_active.load()) {
+        queue_ctrl_c_key();
+        return TRUE;
+      }
+      g_stop_requested.store(true);
+      return TRUE;
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
       g_stop_requested.store(true);
@@ -123,10 +166,95 @@ void restore_stdout() {
                                         ::_get_osfhandle(::_fileno(stdout))));
 }
 
-bool stdin_is_terminal() {
-  DWORD mode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+bool stdin_is_terminal() { return stdin_is_console(); }
+
+namespace {
+
+// Set by cancel_stdio(): ends the wait of read_raw_console().
+HANDLE cancel_event() {
+  static const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return event;
 }
+
+// The bytes a key sends when the console gives no character for it: what a
+// VT220-style terminal sends. With virtual-terminal input the console
+// gives these itself, as characters; Wine's console and older ones give
+// the bare key.
+std::string_view key_sequence(WORD key) {
+  switch (key) {
+    case VK_ESCAPE: return "\x1b";
+    case VK_UP: return "\x1b[A";
+    case VK_DOWN: return "\x1b[B";
+    case VK_RIGHT: return "\x1b[C";
+    case VK_LEFT: return "\x1b[D";
+    case VK_HOME: return "\x1b[H";
+    case VK_END: return "\x1b[F";
+    case VK_INSERT: return "\x1b[2~";
+    case VK_DELETE: return "\x1b[3~";
+    case VK_PRIOR: return "\x1b[5~";
+    case VK_NEXT: return "\x1b[6~";
+    case VK_F1: return "\x1bOP";
+    case VK_F2: return "\x1bOQ";
+    case VK_F3: return "\x1bOR";
+    case VK_F4: return "\x1bOS";
+    case VK_F5: return "\x1b[15~";
+    case VK_F6: return "\x1b[17~";
+    case VK_F7: return "\x1b[18~";
+    case VK_F8: return "\x1b[19~";
+    case VK_F9: return "\x1b[20~";
+    case VK_F10: return "\x1b[21~";
+    case VK_F11: return "\x1b[23~";
+    case VK_F12: return "\x1b[24~";
+    default: return {};  // Shift, Ctrl and the like send nothing
+  }
+}
+
+// Bytes of keys read but not yet returned; the reading thread's only.
+std::string g_console_pending;
+
+// Reads a raw console as key events, waiting on the console and the cancel
+// event together, so that a cancel always ends the wait (Wine's console as
+// well). A key's character is its byte in the console's code page; a key
+// without one sends key_sequence().
+StdinRead read_raw_console(std::span<std::uint8_t> buffer) {
+  StdinRead result;
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  const HANDLE waits[2] = {cancel_event(), input};
+  while (g_console_pending.empty()) {
+    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (woke == WAIT_OBJECT_0 || g_stdio_cancelled.load()) {
+      result.cancelled = true;
+      return result;
+    }
+    if (woke != WAIT_OBJECT_0 + 1) {
+      result.failed = true;
+      result.error = system_error_text(::GetLastError());
+      return result;
+    }
+    INPUT_RECORD records[64];
+    DWORD count = 0;
+    if (::ReadConsoleInputA(input, records, 64, &count) == 0) {
+      result.failed = true;
+      result.error = system_error_text(::GetLastError());
+      return result;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+      if (records[i].EventType != KEY_EVENT) continue;
+      const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+      if (!key.bKeyDown) continue;
+      const char c = key.uChar.AsciiChar;
+      const std::string_view bytes =
+          c != 0 ? std::string_view(&c, 1) : key_sequence(key.wVirtualKeyCode);
+      for (WORD n = 0; n < key.wRepeatCount; ++n) g_console_pending += bytes;
+    }
+  }
+  result.count = std::min(buffer.size(), g_console_pending.size());
+  std::copy_n(g_console_pending.begin(), result.count, buffer.begin());
+  g_console_pending.erase(0, result.count);
+  return result;
+}
+
+}  // namespace
 
 bool enter_raw_terminal() {
   if (g_raw_entered) return false;
@@ -135,19 +263,43 @@ bool enter_raw_terminal() {
   if (::GetConsoleMode(input, &mode) == 0) return false;
   g_saved_mode = mode;
   // No line editing, no echo, and no ENABLE_PROCESSED_INPUT: Ctrl-C
-  // arrives as the byte 0x03 for the remote side. Ctrl-Break still reaches
-  // the control handler and stops the program.
+  // arrives as the byte 0x03 and Ctrl-Z as 0x1A for the remote side.
+  // Ctrl-Break still reaches the control handler and stops the program.
+  // Virtual-terminal input: arrow and function keys arrive as the escape
+  // sequences a remote terminal program expects (not on consoles older
+  // than Windows 10, which then pass only the keys that are characters).
   const DWORD raw = mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT |
                                                ENABLE_ECHO_INPUT |
                                                ENABLE_PROCESSED_INPUT);
-  if (::SetConsoleMode(input, raw) == 0) return false;
+  if (::SetConsoleMode(input, raw | ENABLE_VIRTUAL_TERMINAL_INPUT) == 0 &&
+      ::SetConsoleMode(input, raw) == 0) {
+    return false;
+  }
+  // Virtual-terminal output: the remote side's escape sequences (colours,
+  // cursor movement) act on the console, and a line feed only moves down,
+  // as on a raw terminal elsewhere.
+  for (SavedOutputMode& saved : g_saved_output_modes) {
+    const HANDLE output = ::GetStdHandle(saved.handle_id);
+    saved.saved = ::GetConsoleMode(output, &saved.mode) != 0;
+    if (!saved.saved) continue;
+    const DWORD vt = saved.mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+    if (::SetConsoleMode(output, vt | DISABLE_NEWLINE_AUTO_RETURN) == 0) {
+      ::SetConsoleMode(output, vt);
+    }
+  }
   g_raw_entered = true;
+  g_raw_active.store(true);
   return true;
 }
 
 void restore_terminal() {
   if (!g_raw_entered) return;
+  g_raw_active.store(false);
   ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), g_saved_mode);
+  for (SavedOutputMode& saved : g_saved_output_modes) {
+    if (saved.saved) ::SetConsoleMode(::GetStdHandle(saved.handle_id), saved.mode);
+    saved.saved = false;
+  }
   g_raw_entered = false;
 }
 
@@ -158,6 +310,7 @@ void install_stop_handlers() {
 bool stop_requested() { return g_stop_requested.load(); }
 
 StdinRead read_stdin(std::span<std::uint8_t> buffer) {
+  if (g_raw_active.load()) return read_raw_console(buffer);
   StdinRead result;
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   const DWORD want = buffer.size() > MAXDWORD ? MAXDWORD
@@ -221,6 +374,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
 
 void cancel_stdio() {
   g_stdio_cancelled.store(true);
+  ::SetEvent(cancel_event());
   for (std::atomic<HANDLE>& slot : g_blocked) {
     const HANDLE thread = slot.load();
     if (thread != nullptr && thread != kClaimed) ::CancelSynchronousIo(thread);

@@ -192,7 +192,8 @@ TEST(EscapeByte, ReadsOneCharacterOrCaretNotation) {
 }
 
 // Feeds `input` and describes what came out: data bytes as themselves,
-// commands as "<+>", "<->", "<b>", "<B>", "<q>".
+// commands as "<+>", "<->", "<b>", "<B>", "<q>", "<?>", unknown ones as
+// "<!x>".
 std::string run_escape_reader(bool enabled, std::uint8_t escape,
                               std::string_view input) {
   EscapeReader reader(enabled, escape);
@@ -210,6 +211,9 @@ std::string run_escape_reader(bool enabled, std::uint8_t escape,
       case TermCommand::kBreakOff: out += "<B>"; break;
       case TermCommand::kQuit: out += "<q>"; break;
       case TermCommand::kStatus: out += "<?>"; break;
+      case TermCommand::kUnknown:
+        out += "<!" + std::string(1, static_cast<char>(step.data)) + ">";
+        break;
       case TermCommand::kNone: break;
     }
   }
@@ -229,9 +233,9 @@ TEST(EscapeReader, SplitsDataFromCommands) {
       {true, '~', "~b~B~q~?", "<b><B><q><?>"},
       {true, '~', "~~", "~"},             // the escape twice sends it once
       {true, '~', "~~~+", "~<+>"},
-      {true, '~', "~x~", ""},             // unknown command dropped, then pending
-      {true, '~', "~xy", "y"},
-      {true, '~', "~Q~Bq", "<B>q"},       // commands are case-sensitive
+      {true, '~', "~x~", "<!x>"},         // unknown command, then pending
+      {true, '~', "~xy", "<!x>y"},
+      {true, '~', "~Q~Bq", "<!Q><B>q"},   // commands are case-sensitive
       {false, '~', "~+~~", "~+~~"},       // no escape byte: all data
       {true, '\x1d', "\x1d+\xff\x1d\x1d", "<+>\xff\x1d"},
   };

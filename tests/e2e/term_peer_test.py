@@ -739,8 +739,10 @@ def case_peer_cannot_be_wedged(programs):
 
 def case_terminal_passes_signal_keys_and_answers_escapes(programs):
     """On a pseudo-terminal (Linux): raw mode entered and restored, the
-    escape hint, Ctrl-C, Ctrl-Z and Ctrl-\\ sent as bytes, ^] ? and ^] -
-    answered in CR LF lines, ^] q quits with status 0."""
+    escape hint, Ctrl-C, Ctrl-Z and Ctrl-\\ sent as bytes, ^] ?, ^] -, ^] b
+    and an unknown command answered in CR LF lines, ^] q quits with status
+    0; trace records on the screen start lines of their own; -e none warns
+    that no key quits."""
     if programs.under_emulator or not sys.platform.startswith("linux"):
         return "skipped: Linux only"
     import fcntl
@@ -754,10 +756,14 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
-        process = subprocess.Popen(
-            programs.command(programs.term, ["127.0.0.1:%d" % peer.port]),
-            stdin=slave, stdout=slave, stderr=slave,
-            preexec_fn=controlling_terminal)
+        def start(args):
+            return subprocess.Popen(
+                programs.command(programs.term,
+                                 args + ["127.0.0.1:%d" % peer.port]),
+                stdin=slave, stdout=slave, stderr=slave,
+                preexec_fn=controlling_terminal)
+
+        process = start([])
         screen = Collector(os.fdopen(master, "rb", buffering=0))
 
         def shows(text):
@@ -784,18 +790,113 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
         os.write(master, ESC + b"-")
         check(shows(b"ip232-term: request-to-send off\r\n"), "answer to -")
         check(peer.wait_line("rts off"), "rts off at the peer")
+        os.write(master, ESC + b"b")
+        check(shows(b"ip232-term: break on (the bridge does not carry a "
+                    b"break: nothing is sent)\r\n"), "answer to b")
+        os.write(master, ESC + b"x")
+        check(shows(b"ip232-term: unknown command x; ^] ? for help\r\n"),
+              "answer to x: %r" % screen.data())
         os.write(master, ESC + b"q")
         status = process.wait(PROCESS_EXIT)
         check(status == 0, "status after ^] q: %d" % status)
         lflag = termios.tcgetattr(slave)[3]
         check(lflag & termios.ICANON and lflag & termios.ISIG,
               "terminal restored: lflag %#x" % lflag)
+
+        # A trace on the screen: the echo of "ok" leaves it mid-line, and
+        # the record of the "!" sent next still starts a line of its own.
+        process = start(["-t", "-"])
+        start_at = len(screen.data())
+
+        def received(d):
+            return sum(int(n) for n in re.findall(
+                rb"received (\d+) byte", d[start_at:]))
+
+        check(screen.wait_for(lambda d: b"q quit\r\n" in d[start_at:],
+                              PATIENT) and
+              peer.wait_line("connection opened", 2), "second run")
+        os.write(master, b"ok")
+        check(screen.wait_for(lambda d: received(d) == 2, PATIENT), "ok")
+        os.write(master, b"!")
+        check(screen.wait_for(lambda d: received(d) == 3, PATIENT), "!")
+        os.write(master, ESC + b"q")
+        check(process.wait(PROCESS_EXIT) == 0, "status of the traced run")
+        records = re.findall(rb"(.)\d\d:\d\d:\d\d\.\d{6} ",
+                             screen.data()[start_at:], re.S)
+        check(len(records) >= 4 and set(records) == {b"\n"},
+              "trace records start lines: %r" % screen.data()[start_at:])
+
+        process = start(["-e", "none"])
+        check(shows(b"ip232-term: warning: no escape key (-e none): no key "
+                    b"will quit"), "-e none: %r" % screen.data())
+        process.terminate()
+        check(process.wait(PROCESS_EXIT) == 0, "status after SIGTERM")
     finally:
         if process and process.poll() is None:
             process.kill()
             process.wait(PROCESS_EXIT)
         os.close(slave)
         peer.stop()
+    return None
+
+
+def case_console_under_wine_sends_keys_as_bytes(programs):
+    """Under Wine on a pseudo-terminal (its console): an arrow key goes out
+    as its escape sequence and Ctrl-C as the byte 0x03, without ending the
+    program; ^] q quits with status 0. (Wine's console drops Ctrl-Z.)"""
+    if not programs.under_emulator or not sys.platform.startswith("linux"):
+        return "skipped: Wine only"
+    import fcntl
+    import pty
+    import termios
+    peer = Peer(programs)
+    master, slave = pty.openpty()
+    trace_path = os.path.join(os.path.dirname(os.path.abspath(programs.term)),
+                              "e2e-console-%d.txt" % os.getpid())
+    process = None
+    try:
+        def controlling_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        process = subprocess.Popen(
+            programs.command(programs.term, ["--trace", trace_path,
+                                             "127.0.0.1:%d" % peer.port]),
+            stdin=slave, stdout=slave, stderr=slave,
+            preexec_fn=controlling_terminal)
+        screen = Collector(os.fdopen(master, "rb", buffering=0))
+        # Wine's console redraws the text with cursor moves for blanks.
+        def text(d):
+            return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]| ", b"", d)
+
+        check(screen.wait_for(lambda d: b"^]qquit" in text(d), PATIENT),
+              "hint: %r" % text(screen.data()))
+        check(peer.wait_line("connection opened"), "connected")
+        sent = b"a\x1b[Ab\x03c"
+        for key in (b"a", b"\x1b[A", b"b", b"\x03", b"c"):
+            os.write(master, key)
+            time.sleep(0.2)  # the console reads a sequence whole
+        check(process.poll() is None, "still running after Ctrl-C")
+
+        def traced():
+            with open(trace_path, encoding="ascii") as f:
+                records = parse_trace(f.read())
+            return b"".join(r[1] for r in records if r[0].startswith("sent"))
+
+        deadline = time.monotonic() + PATIENT
+        while traced() != sent and time.monotonic() < deadline:
+            time.sleep(0.1)
+        check(traced() == sent, "sent %r" % traced())
+        os.write(master, ESC + b"q")
+        check(process.wait(PROCESS_EXIT) == 0, "status after ^] q")
+    finally:
+        if process and process.poll() is None:
+            process.kill()
+            process.wait(PROCESS_EXIT)
+        os.close(slave)
+        peer.stop()
+        if os.path.exists(trace_path):
+            os.remove(trace_path)
     return None
 
 
@@ -814,6 +915,7 @@ CASES = [
     case_connection_reports_when_the_server_closes,
     case_peer_cannot_be_wedged,
     case_terminal_passes_signal_keys_and_answers_escapes,
+    case_console_under_wine_sends_keys_as_bytes,
 ]
 
 
