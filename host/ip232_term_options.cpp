@@ -215,9 +215,10 @@ machine, bytes the machine receives are written to standard output.
                        (default 1000)
       --connect-timeout SECONDS|none
                        give up when no connection is made within SECONDS
-                       (such as 5 or 2.5); default 5 when standard input is
-                       not a terminal, none on a terminal; 0 or none: no
-                       limit
+                       (such as 5 or 2.5; in mode raw counted only while
+                       request-to-send is on); default 5 when standard
+                       input is not a terminal, none on a terminal; 0 or
+                       none: no limit
       --extension PATH the extension library (default: the one beside this
                        program, else where an install puts it)
       --id TEXT        the instance id in the extension's manifest
