@@ -49,9 +49,10 @@ bool resolve_host_addresses(const std::string& host,
 // An established TCP connection of this process to one of `addresses` at
 // `port`; 0 when there is none (a connection the far end has closed does
 // not count). Nothing, with the reason in `error`, when the system cannot
-// tell. Linux asks about the process's own sockets only, so its cost does
-// not grow with the sockets of the rest of the system; Windows reads the
-// system's connection table and keeps the rows this process owns.
+// tell. Linux matches the process's own socket inodes with a list that the
+// kernel filters down to the watched port, so many sockets elsewhere in the
+// system cost little; Windows reads the system's connection table and
+// keeps the rows this process owns.
 std::optional<ConnectionId> find_own_connection(
     std::span<const IpAddress> addresses, std::uint16_t port,
     std::string& error);
