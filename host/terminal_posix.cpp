@@ -235,8 +235,17 @@ std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
   if (data.size() > kQuickWriteLimit) return std::nullopt;
   struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
   if (::poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0) return std::nullopt;
-  if (!write_stdout(data, error)) return false;
-  return true;
+  for (;;) {
+    const ssize_t n = ::write(STDOUT_FILENO, data.data(), data.size());
+    if (n >= 0) {
+      // All of it, as a rule; the rest of a part the ordinary way.
+      return write_stdout(data.subspan(static_cast<std::size_t>(n)), error);
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return std::nullopt;
+    error = errno_text(errno);
+    return false;
+  }
 }
 
 }  // namespace quorvex::host

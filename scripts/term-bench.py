@@ -61,8 +61,7 @@ def read_exact(fd, count, deadline):
 
 
 def start_program(command):
-    """Starts `command` with pipes and waits until an echo comes back (the
-    bridge's attach line goes to standard error, not to the output)."""
+    """Starts `command` with pipes and waits until an echo comes back."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                             bufsize=0)

@@ -482,7 +482,7 @@ def case_quit_and_stop_while_connected_end_cleanly(programs):
     the connection. Repeated, a few runs at once, to catch a fault at exit that
     shows only now and then. (Under Wine, SIGINT is Ctrl-C; SIGTERM ends a
     Wine process outright.)"""
-    runs, at_once = 24, 4
+    runs, at_once = 48, 6
     faults = []
     ended = []
 
