@@ -115,21 +115,31 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
                     std::uint16_t port, std::span<const std::uint32_t> inodes,
                     ConnectionId& found, std::string& error) {
   found = 0;
-  const Descriptor netlink{
-      ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
+  // One socket for all the looks of the calling thread (the watch's); it
+  // is closed after a failure, so that the next look starts clean.
+  thread_local Descriptor netlink;
+  if (netlink.fd < 0) {
+    netlink.fd =
+        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  }
   const int fd = netlink.fd;
   if (fd < 0) {
     error = std::strerror(errno);
     return false;
   }
+  const auto fail = [&](std::string reason) {
+    error = std::move(reason);
+    ::close(netlink.fd);
+    netlink.fd = -1;
+    return false;
+  };
   const DiagRequest request = diag_request(family, port);
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   if (::sendto(fd, &request, sizeof(request), 0,
                reinterpret_cast<const sockaddr*>(&kernel),
                sizeof(kernel)) < 0) {
-    error = std::strerror(errno);
-    return false;
+    return fail(std::strerror(errno));
   }
   // Aligned for the headers read in place.
   alignas(nlmsghdr) std::byte buffer[16384];
@@ -137,8 +147,7 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
     const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = std::strerror(errno);
-      return false;
+      return fail(std::strerror(errno));
     }
     std::size_t at = 0;
     const auto size = static_cast<std::size_t>(n);
@@ -146,15 +155,13 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
       const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + at);
       if (header->nlmsg_len < sizeof(nlmsghdr) ||
           header->nlmsg_len > size - at) {
-        error = "a malformed answer from the kernel";
-        return false;
+        return fail("a malformed answer from the kernel");
       }
       if (header->nlmsg_type == NLMSG_DONE) return true;
       if (header->nlmsg_type == NLMSG_ERROR) {
         const auto* failure = reinterpret_cast<const nlmsgerr*>(
             buffer + at + NLMSG_ALIGN(sizeof(nlmsghdr)));
-        error = std::strerror(-failure->error);
-        return false;
+        return fail(std::strerror(-failure->error));
       }
       if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
           header->nlmsg_len >=
@@ -172,8 +179,8 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
                 inodes.end() &&
             std::find(addresses.begin(), addresses.end(), remote) !=
                 addresses.end()) {
+          // The rest of the answer is still read: the socket is reused.
           found = socket->idiag_inode;
-          return true;
         }
       }
       at += NLMSG_ALIGN(header->nlmsg_len);
