@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint8_t kDelete = 0x7F;
 constexpr std::uint8_t kCaretBase = 0x40;  // '^@' is 0x00
 constexpr std::int64_t kMaxLingerMs = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kMaxConnectTimeoutMs = kMaxLingerMs;
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
 
@@ -23,7 +24,7 @@ constexpr tools::OptionSpec kOptions[] = {
     {"linger", 0, true},       {"trace", 't', true},
     {"echo", 0, false},        {"send-eol", 0, true},
     {"receive-eol", 0, true},  {"mode", 0, true},
-    {"raw", 0, false},
+    {"raw", 0, false},         {"connect-timeout", 0, true},
 };
 
 std::optional<LineEnd> parse_line_end(std::string_view text) {
@@ -118,6 +119,32 @@ std::string address_conflict(
   return {};
 }
 
+// Seconds as digits with up to three decimals ("5", "2.5"), in
+// milliseconds; "none" is 0. Nothing for anything else or past `max_ms`.
+std::optional<std::int64_t> parse_seconds(std::string_view text,
+                                          std::int64_t max_ms) {
+  if (text == "none") return 0;
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  std::string_view fraction;
+  if (point != std::string_view::npos) {
+    fraction = text.substr(point + 1);
+    if (fraction.empty() || fraction.size() > 3) return std::nullopt;
+  }
+  const auto seconds = tools::parse_whole_number(whole, 0, max_ms / 1000);
+  if (!seconds) return std::nullopt;
+  std::int64_t ms = *seconds * 1000;
+  if (!fraction.empty()) {
+    const auto part = tools::parse_whole_number(fraction, 0, 999);
+    if (!part) return std::nullopt;
+    std::int64_t scaled = *part;
+    for (std::size_t i = fraction.size(); i < 3; ++i) scaled *= 10;
+    ms += scaled;
+  }
+  if (ms > max_ms) return std::nullopt;
+  return ms;
+}
+
 }  // namespace
 
 std::vector<std::string_view> term_option_names() {
@@ -202,6 +229,14 @@ std::optional<TermOptions> parse_term_arguments(
         return std::nullopt;
       }
       options.linger_ms = *linger;
+    } else if (name == "connect-timeout") {
+      const auto timeout = parse_seconds(value, kMaxConnectTimeoutMs);
+      if (!timeout) {
+        error = "--connect-timeout takes seconds (such as 5 or 2.5) or none, "
+                "not '" + std::string(value) + "'";
+        return std::nullopt;
+      }
+      options.connect_timeout_ms = *timeout;
     } else if (name == "trace") {
       if (value.empty()) {
         error = "--trace takes a file name or -, not ''";
@@ -273,6 +308,12 @@ Options:
       --rts on|off     request-to-send when the extension is applied (on)
       --linger MS      after the end of input, keep running MS milliseconds
                        (default 1000)
+      --connect-timeout SECONDS|none
+                       give up when no connection is made within SECONDS
+                       (such as 5 or 2.5; in mode raw counted only while
+                       request-to-send is on); default 5 when standard
+                       input is not a terminal, none on a terminal; 0 or
+                       none: no limit
       --extension PATH
                        the extension library (default: the one beside this
                        program, else where an install puts it)
@@ -289,14 +330,26 @@ Escape commands:
   B                    end the break
   the escape byte      send it
 
+Connection reports:
+  ip232-term watches the extension's connection itself and says on standard
+  error, one line each: "connected to HOST:PORT"; "connection closed after
+  12.3 s (sent N, received M)" (the bytes the machine sent and received on
+  it); "not connected: nothing answers at HOST:PORT (retrying every 0.5 s)"
+  when no connection is made within about 2 s; and, when the name does not
+  resolve, the system's reason. The trace records the same events.
+
 On a terminal every key is sent, Ctrl-C, Ctrl-Z and Ctrl-\ included; use the
 escape key to quit. At the end of input, ^] q, SIGINT or SIGTERM the
 extension is detached and the program ends.
 
 Exit status:
-  0                    done: the input ended, or ^] q, SIGINT or SIGTERM
-  1                    no connection, or a failure: the extension could not
-                       be loaded or applied (the reason on standard error)
+  0                    done: the input ended (and --linger passed) after a
+                       connection was made, or ^] q, SIGINT, SIGTERM or
+                       SIGHUP ended the program
+  1                    no connection: none within --connect-timeout, or the
+                       input ended before one was made (the reason on
+                       standard error); or a failure: the extension could
+                       not be loaded or applied, or standard output failed
   2                    a usage error
 )usage";
 }
@@ -341,7 +394,10 @@ EscapeReader::Step EscapeReader::feed(std::uint8_t byte) {
     case 'B': step.command = TermCommand::kBreakOff; break;
     case 'q': step.command = TermCommand::kQuit; break;
     case '?': step.command = TermCommand::kStatus; break;
-    default: break;  // any other byte after the escape is ignored
+    default:
+      step.command = TermCommand::kUnknown;
+      step.data = byte;
+      break;
   }
   return step;
 }

@@ -23,6 +23,9 @@ namespace quorvex::host {
 inline constexpr std::string_view kDefaultEscapeText = "^]";
 inline constexpr std::uint8_t kDefaultEscapeByte = 0x1D;
 inline constexpr std::int64_t kDefaultLingerMs = 1000;
+// How long a run whose standard input is not a terminal waits for its
+// first connection, unless --connect-timeout says otherwise.
+inline constexpr std::int64_t kDefaultScriptConnectTimeoutMs = 5000;
 
 // How line ends are passed on in one direction: unchanged, or each line end
 // (CR, LF, or CR LF together) replaced by CR, LF or CR LF.
@@ -39,6 +42,10 @@ struct TermOptions {
   Escape escape = Escape::kDefault;
   std::uint8_t escape_byte = 0;  // with Escape::kByte
   std::int64_t linger_ms = kDefaultLingerMs;
+  // How long to wait for the first connection before giving up: nothing
+  // when not given (kDefaultScriptConnectTimeoutMs when standard input is
+  // not a terminal, no limit on a terminal); 0 for no limit.
+  std::optional<std::int64_t> connect_timeout_ms;
   std::string trace_path;        // empty: no trace; "-": standard error
   bool echo = false;             // show typed bytes locally
   LineEnd send_line_end = LineEnd::kKeep;     // typed -> the machine
@@ -102,6 +109,7 @@ enum class TermCommand {
   kBreakOff,    // 'B'
   kQuit,        // 'q'
   kStatus,      // '?'
+  kUnknown,     // any other byte (in `Step::data`)
 };
 
 // Splits the input stream into data bytes and host commands. Not thread-
@@ -119,7 +127,8 @@ class EscapeReader {
   };
 
   // Feeds one input byte. After the escape byte, the escape byte again is
-  // data; '+', '-', 'b', 'B', 'q', '?' are commands; anything else is dropped.
+  // data; '+', '-', 'b', 'B', 'q', '?' are commands; any other byte is an
+  // unknown command.
   Step feed(std::uint8_t byte);
 
  private:

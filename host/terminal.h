@@ -6,7 +6,8 @@
 // operating system's own calls, bypassing the C and C++ stream buffers.
 // Reading standard input blocks; the program reads it on a thread of its
 // own. Writing standard output blocks while the reader on the other side
-// does not take more.
+// does not take more. Either can be cancelled from another thread, so that
+// the threads that do them can be joined.
 
 #ifndef QUORVEX_HOST_TERMINAL_H_
 #define QUORVEX_HOST_TERMINAL_H_
@@ -23,6 +24,14 @@ namespace quorvex::host {
 // translation), so that every byte and message is the same on every
 // platform. Called first thing, before anything is written.
 void use_binary_stdio();
+
+// Points standard output at standard error, at every level a library may
+// write through (the system's standard handle or descriptor 1, the C
+// runtime's descriptor), until restore_stdout(). The caller flushes the C
+// and C++ streams before each call, so that no byte crosses over. False
+// when it could not (standard output is then left as it was).
+bool point_stdout_at_stderr();
+void restore_stdout();
 
 // Whether standard input is an interactive terminal.
 bool stdin_is_terminal();
@@ -43,18 +52,33 @@ bool stop_requested();
 
 // Outcome of read_stdin().
 struct StdinRead {
-  std::size_t count = 0;  // bytes read; 0 at end of input or on error
+  std::size_t count = 0;  // bytes read; 0 at end of input, on error or when
+                          // cancelled
   bool failed = false;    // an error; `error` says which
   std::string error;
+  bool cancelled = false;  // cancel_stdio() was called
 };
 
-// Reads at most `buffer.size()` bytes, blocking until some arrive or the
-// input ends.
+// Reads at most `buffer.size()` bytes, blocking until some arrive, the
+// input ends or cancel_stdio() is called.
 StdinRead read_stdin(std::span<std::uint8_t> buffer);
 
 // Writes all of `data` to standard output, blocking; false with the reason
-// in `error` when standard output fails.
+// in `error` when standard output fails, false with an empty `error` when
+// cancel_stdio() was called first.
 bool write_stdout(std::span<const std::uint8_t> data, std::string& error);
+
+// Makes read_stdin() and write_stdout() return at once, on every thread,
+// now and from then on: a call blocked now returns as cancelled. Where the
+// platform cannot cancel a call that is already blocked (a pipe under Wine),
+// that call stays blocked until end_blocked_stdio().
+void cancel_stdio();
+
+// Ends every thread that is still blocked inside read_stdin() or
+// write_stdout() after cancel_stdio(), so that it can be joined. Such a
+// thread is inside the system's call and holds no lock. Does nothing where
+// cancel_stdio() always succeeds.
+void end_blocked_stdio();
 
 // Writes `data` (at most kQuickWriteLimit bytes) to standard output at once
 // if that cannot block: true when written, false with the reason in `error`

@@ -1,10 +1,14 @@
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -50,9 +54,67 @@ void on_suspend(int) {
   errno = saved_errno;
 }
 
+// cancel_stdio()'s wake pipe: once a byte is written to it, its read end
+// stays readable, and every poll in read_stdin() and write_stdout() returns.
+struct WakePipe {
+  int read_end = -1;
+  int write_end = -1;
+  std::atomic<bool> woken{false};
+  WakePipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+      read_end = ends[0];
+      write_end = ends[1];
+    }
+  }
+};
+
+WakePipe& wake_pipe() {
+  static WakePipe pipe;  // made on first use, thread-safely; never closed
+  return pipe;
+}
+
+// Waits until `fd` is ready for `events` or cancel_stdio() was called;
+// false for the latter. A failed poll reports ready: the read or write
+// that follows reports the error.
+bool wait_ready(int fd, short events) {
+  WakePipe& wake = wake_pipe();
+  struct pollfd fds[2] = {{fd, events, 0}, {wake.read_end, POLLIN, 0}};
+  for (;;) {
+    if (wake.woken.load()) return false;
+    const int n = ::poll(fds, wake.read_end >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0 && fds[1].revents != 0) return false;
+    return true;
+  }
+}
+
 }  // namespace
 
 void use_binary_stdio() {}  // POSIX streams never translate newlines
+
+namespace {
+int g_saved_stdout = -1;  // descriptor 1 as it was; main thread only
+}  // namespace
+
+bool point_stdout_at_stderr() {
+  if (g_saved_stdout >= 0) return true;
+  g_saved_stdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (g_saved_stdout < 0) return false;
+  if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    ::close(g_saved_stdout);
+    g_saved_stdout = -1;
+    return false;
+  }
+  return true;
+}
+
+void restore_stdout() {
+  if (g_saved_stdout < 0) return;
+  ::dup2(g_saved_stdout, STDOUT_FILENO);
+  ::close(g_saved_stdout);
+  g_saved_stdout = -1;
+}
 
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
 
@@ -105,12 +167,16 @@ bool stop_requested() { return g_stop_requested.load(); }
 StdinRead read_stdin(std::span<std::uint8_t> buffer) {
   StdinRead result;
   for (;;) {
+    if (!wait_ready(STDIN_FILENO, POLLIN)) {
+      result.cancelled = true;
+      return result;
+    }
     const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
     if (n >= 0) {
       result.count = static_cast<std::size_t>(n);
       return result;
     }
-    if (errno == EINTR) continue;
+    if (errno == EINTR || errno == EAGAIN) continue;
     result.failed = true;
     result.error = sys::error_text(errno);
     return result;
@@ -118,12 +184,26 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer) {
 }
 
 bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
+  // A pipe, terminal or socket that polls writable takes PIPE_BUF bytes
+  // without blocking for long, so a cancel is never held up by a reader
+  // that stopped reading; a file takes everything at once.
+  static const bool to_file = [] {
+    struct stat status;
+    return ::fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);
+  }();
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n =
-        ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
+    std::size_t chunk = data.size() - done;
+    if (!to_file) {
+      if (!wait_ready(STDOUT_FILENO, POLLOUT)) {
+        error.clear();
+        return false;
+      }
+      chunk = std::min<std::size_t>(chunk, PIPE_BUF);
+    }
+    const ssize_t n = ::write(STDOUT_FILENO, data.data() + done, chunk);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == EAGAIN) continue;
       error = sys::error_text(errno);
       return false;
     }
@@ -132,6 +212,16 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
   return true;
 }
 
+void cancel_stdio() {
+  WakePipe& wake = wake_pipe();
+  if (wake.woken.exchange(true) || wake.write_end < 0) return;
+  const char byte = 1;
+  while (::write(wake.write_end, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void end_blocked_stdio() {}  // every blocked call polls the wake pipe
+
 std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
                                           std::string& error) {
   // A pipe that polls writable takes a write of up to PIPE_BUF bytes whole;
@@ -139,8 +229,17 @@ std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
   if (data.size() > kQuickWriteLimit) return std::nullopt;
   struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
   if (::poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0) return std::nullopt;
-  if (!write_stdout(data, error)) return false;
-  return true;
+  for (;;) {
+    const ssize_t n = ::write(STDOUT_FILENO, data.data(), data.size());
+    if (n >= 0) {
+      // All of it, as a rule; the rest of a part the ordinary way.
+      return write_stdout(data.subspan(static_cast<std::size_t>(n)), error);
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return std::nullopt;
+    error = sys::error_text(errno);
+    return false;
+  }
 }
 
 }  // namespace quorvex::host

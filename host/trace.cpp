@@ -33,6 +33,7 @@ std::optional<Trace> Trace::open(const std::string& path, std::string& error) {
 Trace::Trace(Trace&& other) noexcept
     : file_(std::exchange(other.file_, nullptr)),
       owned_(std::exchange(other.owned_, false)),
+      line_start_(std::move(other.line_start_)),
       line_end_(other.line_end_) {}
 
 Trace::~Trace() {
@@ -90,7 +91,8 @@ void Trace::event(std::string_view text) {
 
 void Trace::write(const std::string& text) {
   if (file_ == nullptr) return;
-  std::fwrite(text.data(), 1, text.size(), file_);
+  const std::string record = line_start_ ? line_start_() + text : text;
+  std::fwrite(record.data(), 1, record.size(), file_);
   std::fflush(file_);
 }
 

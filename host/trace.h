@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvex::host {
 
@@ -28,9 +30,15 @@ class Trace {
   Trace(const Trace&) = delete;
   ~Trace();
 
-  // `line_end` ends every later line ("\r\n" on a raw terminal); it must
-  // outlive the trace (a string literal).
-  void set_line_end(std::string_view line_end) { line_end_ = line_end; }
+  // For a trace on a screen shared with received bytes: each record starts
+  // with what `line_start` gives (a line end when the screen is in the
+  // middle of a line, so that the record starts on a line of its own), and
+  // each line ends with `line_end` ("\r\n" on a raw terminal).
+  void share_screen(std::function<std::string()> line_start,
+                    std::string_view line_end) {
+    line_start_ = std::move(line_start);
+    line_end_ = line_end;
+  }
 
   // "sent" or "received", with a hex dump of `bytes`.
   void data(std::string_view direction, std::span<const std::uint8_t> bytes);
@@ -51,6 +59,7 @@ class Trace {
 
   std::FILE* file_ = nullptr;
   bool owned_ = false;
+  std::function<std::string()> line_start_;  // empty: not shared
   std::string_view line_end_ = "\n";
 };
 

@@ -60,18 +60,13 @@ def read_exact(fd, count, deadline):
     return bytes(data)
 
 
-def start_program(command, preamble):
-    """Starts `command` with pipes; reads `preamble` bytes of its output
-    (the bridge's attach line) and waits until an echo comes back."""
+def start_program(command):
+    """Starts `command` with pipes and waits until an echo comes back."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                             bufsize=0)
     out = proc.stdout.fileno()
     deadline = time.monotonic() + PATIENT
-    if preamble:
-        line = b""
-        while not line.endswith(b"\n"):
-            line += read_exact(out, 1, deadline)
     os.write(proc.stdin.fileno(), b"?")
     read_exact(out, 1, deadline)
     return proc
@@ -153,8 +148,8 @@ def idle_rate(proc, seconds):
     return (switches(proc.pid) - before) / seconds
 
 
-def measure(name, command, preamble, options):
-    proc = start_program(command, preamble)
+def measure(name, command, options):
+    proc = start_program(command)
     try:
         idle = idle_rate(proc, options.idle_seconds)
         median, p99 = round_trips(proc, options.round_trips)
@@ -185,13 +180,13 @@ def main():
             rows.append(measure(
                 "ip232-term", [os.path.join(options.bin, "ip232-term"),
                                "--linger", "0", "mode=raw",
-                               "url=127.0.0.1:%d" % port], True, options))
+                               "url=127.0.0.1:%d" % port], options))
         if options.only != "term":
             if not shutil.which("socat"):
                 sys.exit("socat is not installed")
             rows.append(measure("socat", ["socat", "STDIO",
                                           "TCP:127.0.0.1:%d" % port],
-                                False, options))
+                                options))
     finally:
         peer.terminate()
         peer.wait(PATIENT)

@@ -152,6 +152,27 @@ TEST(TermArguments, EscapeNoneAndHelp) {
   EXPECT_TRUE(help->help);
 }
 
+TEST(TermArguments, ConnectTimeoutInSecondsOrNone) {
+  const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
+      {"5", 5000}, {"2.5", 2500}, {"0.125", 125}, {"0", 0}, {"none", 0},
+      {"-1", std::nullopt}, {"1.2345", std::nullopt}, {".5", std::nullopt},
+      {"1.", std::nullopt}, {"5s", std::nullopt}, {"", std::nullopt},
+      {"2147484", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::string error;
+    const auto options = parse({"--connect-timeout", text}, error);
+    EXPECT_EQ(options ? options->connect_timeout_ms : std::nullopt, expected)
+        << "'" << text << "'";
+    if (!expected) {
+      EXPECT_EQ(error, "--connect-timeout takes seconds (such as 5 or 2.5) "
+                       "or none, not '" + std::string(text) + "'");
+    }
+  }
+  std::string error;
+  EXPECT_EQ(parse({}, error)->connect_timeout_ms, std::nullopt);
+}
+
 TEST(TermArguments, RejectsUsageErrors) {
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
       {{"--bogus"}, "unknown option '--bogus'"},
@@ -218,7 +239,8 @@ TEST(EscapeByte, ReadsOneCharacterOrCaretNotation) {
 }
 
 // Feeds `input` and describes what came out: data bytes as themselves,
-// commands as "<+>", "<->", "<b>", "<B>", "<q>".
+// commands as "<+>", "<->", "<b>", "<B>", "<q>", "<?>", unknown ones as
+// "<!x>".
 std::string run_escape_reader(bool enabled, std::uint8_t escape,
                               std::string_view input) {
   EscapeReader reader(enabled, escape);
@@ -236,6 +258,9 @@ std::string run_escape_reader(bool enabled, std::uint8_t escape,
       case TermCommand::kBreakOff: out += "<B>"; break;
       case TermCommand::kQuit: out += "<q>"; break;
       case TermCommand::kStatus: out += "<?>"; break;
+      case TermCommand::kUnknown:
+        out += "<!" + std::string(1, static_cast<char>(step.data)) + ">";
+        break;
       case TermCommand::kNone: break;
     }
   }
@@ -255,9 +280,9 @@ TEST(EscapeReader, SplitsDataFromCommands) {
       {true, '~', "~b~B~q~?", "<b><B><q><?>"},
       {true, '~', "~~", "~"},             // the escape twice sends it once
       {true, '~', "~~~+", "~<+>"},
-      {true, '~', "~x~", ""},             // unknown command dropped, then pending
-      {true, '~', "~xy", "y"},
-      {true, '~', "~Q~Bq", "<B>q"},       // commands are case-sensitive
+      {true, '~', "~x~", "<!x>"},         // unknown command, then pending
+      {true, '~', "~xy", "<!x>y"},
+      {true, '~', "~Q~Bq", "<!Q><B>q"},   // commands are case-sensitive
       {false, '~', "~+~~", "~+~~"},       // no escape byte: all data
       {true, '\x1d', "\x1d+\xff\x1d\x1d", "<+>\xff\x1d"},
   };

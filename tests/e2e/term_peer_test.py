@@ -208,11 +208,33 @@ def run_once(programs, args, input_bytes=b""):
     return done.returncode, done.stdout, done.stderr
 
 
+def free_port():
+    """A loopback port that nothing listens on (free a moment ago)."""
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def without_reports(stderr):
+    """Standard error without ip232-term's reports on the connection, which
+    come when the connection is seen, a moment after it is made."""
+    return b"".join(l for l in stderr.splitlines(True) if not re.match(
+        rb"ip232-term: (connected to|connection closed after) ", l))
+
+
+def term_lines(stderr):
+    """ip232-term's own lines on standard error."""
+    return [l for l in stderr.decode("utf-8", "replace").splitlines()
+            if l.startswith("ip232-term: ")]
+
+
 # --- the cases ----------------------------------------------------------------
 
 def case_bytes_both_ways_with_0xff(programs):
     """Every byte value, 0xFF and 0xFF 0x00 included, goes out and comes
-    back unchanged; the attach line comes first on standard output."""
+    back unchanged; standard output holds exactly the bytes received, and
+    the extension's attach line is on standard error."""
     peer = Peer(programs)
     term = None
     try:
@@ -221,13 +243,16 @@ def case_bytes_both_ways_with_0xff(programs):
         term = Term(programs, ["--linger", "200", "host=127.0.0.1",
                                "port=1", "port=%d" % peer.port])
         term.send(payload)
-        expected = bridge_line("ip232", peer.port) + payload
+        expected = payload
         ok = term.wait_stdout(expected)
         check(ok, "echo: expected %d bytes, got %r" %
               (len(expected), term.stdout.data()[:120]))
         term.close_input()
         check(term.wait_exit() == 0, "exit status after end of input")
         check(term.stdout.data() == expected, "nothing after the echo")
+        check(without_reports(term.stderr.data()) ==
+              bridge_line("ip232", peer.port),
+              "stderr: %r" % term.stderr.data())
         check(peer.wait_line("connection closed"), "peer saw the close")
         check(peer.lines() == ["ip232-peer: connection opened",
                                "ip232-peer: rts on",
@@ -246,7 +271,6 @@ def case_bulk_transfer_loses_nothing(programs):
     term = None
     try:
         payload = bytes((i * 7 + (i >> 8)) & 0xFF for i in range(300000))
-        line = bridge_line("ip232", peer.port)
         term = Term(programs, ["--linger", "0", "host=127.0.0.1",
                                "port=%d" % peer.port], read_stdout=False)
         # Writing blocks once ip232-term holds back, so it gets a thread.
@@ -256,11 +280,10 @@ def case_bulk_transfer_loses_nothing(programs):
         # Standard output is not read at first: a full pipe.
         time.sleep(QUIET)
         term.read_stdout()
-        check(term.stdout.wait_for(lambda d: len(d) >= len(line) +
-                                   len(payload), PATIENT * 2),
-              "got %d of %d bytes" % (len(term.stdout.data()),
-                                      len(line) + len(payload)))
-        check(term.stdout.data() == line + payload, "bytes differ")
+        check(term.stdout.wait_for(lambda d: len(d) >= len(payload),
+                                   PATIENT * 2),
+              "got %d of %d bytes" % (len(term.stdout.data()), len(payload)))
+        check(term.stdout.data() == payload, "bytes differ")
         writer.join(PATIENT)
         term.close_input()
         check(term.wait_exit() == 0, "exit status")
@@ -280,7 +303,7 @@ def case_end_of_input_lingers_for_the_echo(programs):
             programs, ["--linger", "3000", "127.0.0.1", str(peer.port)],
             b"short and sweet\xff")
         check(status == 0, "status %d, stderr %r" % (status, err))
-        check(out == bridge_line("ip232", peer.port) + b"short and sweet\xff",
+        check(out == b"short and sweet\xff",
               "stdout %r" % out)
         # Local echo first, then the answer; CR goes out as CR LF and each
         # line end is shown as LF.
@@ -288,8 +311,7 @@ def case_end_of_input_lingers_for_the_echo(programs):
             programs, ["--linger", "3000", "--echo", "--send-eol", "crlf",
                        "--receive-eol", "lf", "127.0.0.1:%d" % peer.port],
             b"a\rb")
-        check(status == 0 and out == bridge_line("ip232", peer.port) +
-              b"a\nb" + b"a\nb", "echo and line ends: %d %r" % (status, out))
+        check(status == 0 and out == b"a\nb" + b"a\nb", "echo and line ends: %d %r" % (status, out))
     finally:
         peer.stop()
 
@@ -307,15 +329,15 @@ def case_handshake_pairs_reach_the_peer(programs):
                 "--rts", "off", "--escape", "^]", "--linger", "0",
                 "port=%d" % peer.port, "host=127.0.0.1",
                 "handshake=" + handshake])
-            check(term.stdout.wait_for(
-                lambda d: d == bridge_line("ip232", peer.port), PATIENT),
-                "attach line")
+            check(term.stderr.wait_for(
+                lambda d: d.startswith(bridge_line("ip232", peer.port)),
+                PATIENT), "attach line")
             check(peer.wait_line("connection opened"), "connected")
             # Sent one after the other, so the order on the wire is known.
             term.send(ESC + b"+")
             term.send(ESC + b"b" + ESC + b"B")
             term.send(ESC + b"-" + ESC + b"+" + b"x")
-            check(term.wait_stdout(bridge_line("ip232", peer.port) + b"x"),
+            check(term.wait_stdout(b"x"),
                   "echo of x")
             term.send(ESC + b"q")
             check(term.wait_exit() == 0, "q ends with status 0")
@@ -339,17 +361,17 @@ def case_raw_mode_is_gated_by_request_to_send(programs):
         term = Term(programs, ["--rts", "off", "--escape", "^]",
                                "--linger", "0", "--raw",
                                "url=tcp://127.0.0.1:%d" % peer.port])
-        line = bridge_line("raw", peer.port)
-        check(term.stdout.wait_for(lambda d: d == line, PATIENT),
-              "attach line: %r" % term.stdout.data())
+        check(term.stderr.wait_for(
+            lambda d: d == bridge_line("raw", peer.port), PATIENT),
+            "attach line: %r" % term.stderr.data())
         # 0xFF passes unchanged in raw mode; a doubled escape is one 0x1D.
         term.send(b"held\xff" + ESC + ESC)
         time.sleep(QUIET)
         check(peer.lines() == [], "connected while rts off: %r" % peer.lines())
-        check(term.stdout.data() == line, "bytes before the connection")
+        check(term.stdout.data() == b"", "bytes before the connection")
         term.send(ESC + b"+")
         check(peer.wait_line("connection opened"), "connection after +")
-        check(term.wait_stdout(line + b"held\xff\x1d"), "raw echo: %r" %
+        check(term.wait_stdout(b"held\xff\x1d"), "raw echo: %r" %
               term.stdout.data())
         term.send(ESC + b"-")
         check(peer.wait_line("connection closed"), "close after -")
@@ -454,6 +476,63 @@ def case_stop_signals_detach_and_exit_zero(programs):
     return None
 
 
+def case_quit_and_stop_while_connected_end_cleanly(programs):
+    """^] q and SIGINT while connected, with standard input still open and
+    a long --linger: each run ends with status 0, nothing on standard
+    output and on standard error only the attach line and the report of
+    the connection. Repeated, a few runs at once, to catch a fault at exit that
+    shows only now and then. (Under Wine, SIGINT is Ctrl-C; SIGTERM ends a
+    Wine process outright.)"""
+    runs, at_once = 48, 6
+    faults = []
+    ended = []
+
+    def runner(first):
+        try:
+            run_some(first)
+        except Exception as e:  # counted as a fault of the case
+            faults.append("runner %d: %r" % (first, e))
+
+    def run_some(first):
+        peer = Peer(programs)
+        try:
+            for n, i in enumerate(range(first, runs, at_once)):
+                stop = "quit" if i % 2 == 0 else "SIGINT"
+                term = Term(programs, ["--linger", "20000", "-e", "^]",
+                                       "127.0.0.1:%d" % peer.port])
+                try:
+                    if not peer.wait_line("connection opened", n + 1):
+                        faults.append("run %d: no connection" % i)
+                        continue
+                    if stop == "quit":
+                        term.send(ESC + b"q")
+                    else:
+                        term.process.send_signal(signal.SIGINT)
+                    status = term.wait_exit()
+                    term.stderr.wait_closed(PROCESS_EXIT)
+                    term.stdout.wait_closed(PROCESS_EXIT)
+                    err = term.stderr.data()
+                    if status != 0 or term.stdout.data() or \
+                            without_reports(err) != bridge_line("ip232",
+                                                                peer.port):
+                        faults.append("run %d (%s): status %d, stderr %r" %
+                                      (i, stop, status, err))
+                    ended.append(i)
+                finally:
+                    term.finish()
+        finally:
+            peer.stop()
+
+    threads = [threading.Thread(target=runner, args=(k,))
+               for k in range(at_once)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    check(not faults and len(ended) == runs,
+          "%d of %d ended: %s" % (len(ended), runs, "; ".join(faults)))
+
+
 def parse_trace(text):
     """[(event, bytes)] from a trace: each record's first line without its
     time, and the bytes of the hex lines under it."""
@@ -478,9 +557,11 @@ def case_trace_records_bytes_and_events(programs):
     try:
         term = Term(programs, ["--trace", trace_path, "-e", "^]", "--linger",
                                "0", "127.0.0.1:%d" % peer.port])
-        check(peer.wait_line("connection opened"), "connected")
+        connected = "ip232-term: connected to 127.0.0.1:%d" % peer.port
+        check(term.stderr.wait_for(lambda d: connected.encode() in d,
+                                   PATIENT), "stderr %r" % term.stderr.data())
         term.send(b"A\xff")
-        check(term.wait_stdout(bridge_line("ip232", peer.port) + b"A\xff"),
+        check(term.wait_stdout(b"A\xff"),
               "echo: %r" % term.stdout.data())
         term.send(ESC + b"-")
         check(peer.wait_line("rts off"), "rts off reached the peer")
@@ -492,8 +573,9 @@ def case_trace_records_bytes_and_events(programs):
         events = [r[0] for r in records if not r[0].startswith(("sent",
                                                                  "received"))]
         check(events == ["attach url=127.0.0.1:%d (request-to-send on)" %
-                         peer.port, "request-to-send off", "end of input",
-                         "detach"], "events: %r" % events)
+                         peer.port, connected[len("ip232-term: "):],
+                         "request-to-send off", "end of input", "detach"],
+              "events: %r" % events)
         for direction in ("sent", "received"):
             got = b"".join(r[1] for r in records if r[0].startswith(direction))
             check(got == b"A\xff", "%s: %r" % (direction, got))
@@ -502,6 +584,93 @@ def case_trace_records_bytes_and_events(programs):
         if term:
             term.finish()
         peer.stop()
+        if os.path.exists(trace_path):
+            os.remove(trace_path)
+
+
+def case_scripted_run_without_a_connection_fails(programs):
+    """Piped input and nothing to connect to: a refused port (within the
+    default time limit), a name that does not resolve, and input that ends
+    first each end the run with status 1 and the reason, after the report
+    of what is wrong."""
+    dead = "127.0.0.1:%d" % free_port()
+    nothing = re.escape("nothing answers at " + dead)
+    unresolved = r"cannot resolve nosuch\.invalid: [^\n]+"
+    retrying = re.escape(" (retrying every 0.5 s)")
+    down = "not connected: "
+    cases = [
+        ([dead], b"AT\r",
+         [down + nothing + retrying,
+          r"no connection within 5\.0 s \(see --connect-timeout\): " + nothing]),
+        (["--connect-timeout", "1.5", "nosuch.invalid:23"], b"AT\r",
+         [down + unresolved + retrying,
+          r"no connection within 1\.5 s \(see --connect-timeout\): " +
+          unresolved]),
+        (["--connect-timeout", "none", "--linger", "0", dead], b"",
+         ["the input ended before a connection was made: " + nothing]),
+    ]
+    for args, input_bytes, expected in cases:
+        status, _, err = run_once(programs, args, input_bytes)
+        lines = term_lines(err)
+        check(status == 1, "%r: status %d, stderr %r" % (args, status, err))
+        check(len(lines) == len(expected) and all(
+            re.fullmatch("ip232-term: " + e, l) for e, l in zip(expected, lines)),
+            "%r: stderr %r" % (args, err))
+
+
+def case_connection_reports_when_the_server_closes(programs):
+    """A server that answers and then hangs up: "connected to" and
+    "connection closed after" with the bytes of that connection, on
+    standard error and in the trace; the run still ends with status 0."""
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(PATIENT)
+    port = listener.getsockname()[1]
+    target = "127.0.0.1:%d" % port
+
+    def answer_and_hang_up():
+        try:
+            conn, _ = listener.accept()
+            with conn:
+                conn.settimeout(PATIENT)
+                got = b""
+                while len(got) < 4:
+                    got += conn.recv(4 - len(got)) or b"...."
+                conn.sendall(b"pong")
+                time.sleep(0.3)  # let the answer be taken before the close
+        except OSError:
+            pass
+
+    server = threading.Thread(target=answer_and_hang_up, daemon=True)
+    server.start()
+    term = None
+    trace_path = os.path.join(os.path.dirname(os.path.abspath(programs.term)),
+                              "e2e-close-%d.txt" % os.getpid())
+    closed = (r"connection closed after \d+\.\d s \(sent 4, received 4\)")
+    try:
+        term = Term(programs, ["--trace", trace_path, "--linger", "0", target])
+        term.send(b"ping")
+        check(term.stderr.wait_for(lambda d: b"connection closed" in d,
+                                   PATIENT), "stderr %r" % term.stderr.data())
+        term.close_input()
+        check(term.wait_exit() == 0, "exit status")
+        lines = term_lines(term.stderr.data())
+        check(len(lines) == 2 and lines[0] == "ip232-term: connected to " +
+              target and re.fullmatch("ip232-term: " + closed, lines[1]),
+              "stderr %r" % term.stderr.data())
+        with open(trace_path, encoding="ascii") as f:
+            events = [r[0] for r in parse_trace(f.read())
+                      if not r[0].startswith(("sent", "received"))]
+        check(len(events) == 5 and events[1] == "connected to " + target and
+              re.fullmatch(closed, events[2]) and
+              events[3:] == ["end of input", "detach"], "events %r" % events)
+    finally:
+        if term:
+            term.finish()
+        listener.close()
+        server.join(PATIENT)
         if os.path.exists(trace_path):
             os.remove(trace_path)
 
@@ -571,8 +740,10 @@ def case_peer_cannot_be_wedged(programs):
 
 def case_terminal_passes_signal_keys_and_answers_escapes(programs):
     """On a pseudo-terminal (Linux): raw mode entered and restored, the
-    escape hint, Ctrl-C, Ctrl-Z and Ctrl-\\ sent as bytes, ^] ? and ^] -
-    answered in CR LF lines, ^] q quits with status 0."""
+    escape hint, Ctrl-C, Ctrl-Z and Ctrl-\\ sent as bytes, ^] ?, ^] -, ^] b
+    and an unknown command answered in CR LF lines, ^] q quits with status
+    0; trace records on the screen start lines of their own; -e none warns
+    that no key quits."""
     if programs.under_emulator or not sys.platform.startswith("linux"):
         return "skipped: Linux only"
     import fcntl
@@ -586,10 +757,14 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
-        process = subprocess.Popen(
-            programs.command(programs.term, ["127.0.0.1:%d" % peer.port]),
-            stdin=slave, stdout=slave, stderr=slave,
-            preexec_fn=controlling_terminal)
+        def start(args):
+            return subprocess.Popen(
+                programs.command(programs.term,
+                                 args + ["127.0.0.1:%d" % peer.port]),
+                stdin=slave, stdout=slave, stderr=slave,
+                preexec_fn=controlling_terminal)
+
+        process = start([])
         screen = Collector(os.fdopen(master, "rb", buffering=0))
 
         def shows(text):
@@ -597,7 +772,8 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
 
         check(shows(b"ip232-term: escape key ^]: ^] ? help and status, "
                     b"^] q quit\r\n"), "hint: %r" % screen.data())
-        check(peer.wait_line("connection opened"), "connected")
+        check(shows(b"ip232-term: connected to 127.0.0.1:%d\r\n" % peer.port),
+              "connected: %r" % screen.data())
         lflag = termios.tcgetattr(slave)[3]
         check(not lflag & (termios.ICANON | termios.ISIG | termios.ECHO),
               "raw mode: lflag %#x" % lflag)
@@ -610,21 +786,118 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
                     b"bytes, received 5\r\n"), "status: %r" % screen.data())
         check(shows(b"ip232-term: no bytes waiting for the device\r\n"),
               "backlog: %r" % screen.data())
+        check(shows(b"ip232-term: connected since "), "connection: %r" %
+              screen.data())
         os.write(master, ESC + b"-")
         check(shows(b"ip232-term: request-to-send off\r\n"), "answer to -")
         check(peer.wait_line("rts off"), "rts off at the peer")
+        os.write(master, ESC + b"b")
+        check(shows(b"ip232-term: break on (the bridge does not carry a "
+                    b"break: nothing is sent)\r\n"), "answer to b")
+        os.write(master, ESC + b"x")
+        check(shows(b"ip232-term: unknown command x; ^] ? for help\r\n"),
+              "answer to x: %r" % screen.data())
         os.write(master, ESC + b"q")
         status = process.wait(PROCESS_EXIT)
         check(status == 0, "status after ^] q: %d" % status)
         lflag = termios.tcgetattr(slave)[3]
         check(lflag & termios.ICANON and lflag & termios.ISIG,
               "terminal restored: lflag %#x" % lflag)
+
+        # A trace on the screen: the echo of "ok" leaves it mid-line, and
+        # the record of the "!" sent next still starts a line of its own.
+        process = start(["-t", "-"])
+        start_at = len(screen.data())
+
+        def received(d):
+            return sum(int(n) for n in re.findall(
+                rb"received (\d+) byte", d[start_at:]))
+
+        check(screen.wait_for(lambda d: b"q quit\r\n" in d[start_at:],
+                              PATIENT) and
+              peer.wait_line("connection opened", 2), "second run")
+        os.write(master, b"ok")
+        check(screen.wait_for(lambda d: received(d) == 2, PATIENT), "ok")
+        os.write(master, b"!")
+        check(screen.wait_for(lambda d: received(d) == 3, PATIENT), "!")
+        os.write(master, ESC + b"q")
+        check(process.wait(PROCESS_EXIT) == 0, "status of the traced run")
+        records = re.findall(rb"(.)\d\d:\d\d:\d\d\.\d{6} ",
+                             screen.data()[start_at:], re.S)
+        check(len(records) >= 4 and set(records) == {b"\n"},
+              "trace records start lines: %r" % screen.data()[start_at:])
+
+        process = start(["-e", "none"])
+        check(shows(b"ip232-term: warning: no escape key (-e none): no key "
+                    b"will quit"), "-e none: %r" % screen.data())
+        process.terminate()
+        check(process.wait(PROCESS_EXIT) == 0, "status after SIGTERM")
     finally:
         if process and process.poll() is None:
             process.kill()
             process.wait(PROCESS_EXIT)
         os.close(slave)
         peer.stop()
+    return None
+
+
+def case_console_under_wine_sends_keys_as_bytes(programs):
+    """Under Wine on a pseudo-terminal (its console): an arrow key goes out
+    as its escape sequence and Ctrl-C as the byte 0x03, without ending the
+    program; ^] q quits with status 0. (Wine's console drops Ctrl-Z.)"""
+    if not programs.under_emulator or not sys.platform.startswith("linux"):
+        return "skipped: Wine only"
+    import fcntl
+    import pty
+    import termios
+    peer = Peer(programs)
+    master, slave = pty.openpty()
+    trace_path = os.path.join(os.path.dirname(os.path.abspath(programs.term)),
+                              "e2e-console-%d.txt" % os.getpid())
+    process = None
+    try:
+        def controlling_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        process = subprocess.Popen(
+            programs.command(programs.term, ["--trace", trace_path,
+                                             "127.0.0.1:%d" % peer.port]),
+            stdin=slave, stdout=slave, stderr=slave,
+            preexec_fn=controlling_terminal)
+        screen = Collector(os.fdopen(master, "rb", buffering=0))
+        # Wine's console redraws the text with cursor moves for blanks.
+        def text(d):
+            return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]| ", b"", d)
+
+        check(screen.wait_for(lambda d: b"^]qquit" in text(d), PATIENT),
+              "hint: %r" % text(screen.data()))
+        check(peer.wait_line("connection opened"), "connected")
+        sent = b"a\x1b[Ab\x03c"
+        for key in (b"a", b"\x1b[A", b"b", b"\x03", b"c"):
+            os.write(master, key)
+            time.sleep(0.2)  # the console reads a sequence whole
+        check(process.poll() is None, "still running after Ctrl-C")
+
+        def traced():
+            with open(trace_path, encoding="ascii") as f:
+                records = parse_trace(f.read())
+            return b"".join(r[1] for r in records if r[0].startswith("sent"))
+
+        deadline = time.monotonic() + PATIENT
+        while traced() != sent and time.monotonic() < deadline:
+            time.sleep(0.1)
+        check(traced() == sent, "sent %r" % traced())
+        os.write(master, ESC + b"q")
+        check(process.wait(PROCESS_EXIT) == 0, "status after ^] q")
+    finally:
+        if process and process.poll() is None:
+            process.kill()
+            process.wait(PROCESS_EXIT)
+        os.close(slave)
+        peer.stop()
+        if os.path.exists(trace_path):
+            os.remove(trace_path)
     return None
 
 
@@ -637,9 +910,13 @@ CASES = [
     case_configuration_errors,
     case_usage_and_loading_errors,
     case_stop_signals_detach_and_exit_zero,
+    case_quit_and_stop_while_connected_end_cleanly,
     case_trace_records_bytes_and_events,
+    case_scripted_run_without_a_connection_fails,
+    case_connection_reports_when_the_server_closes,
     case_peer_cannot_be_wedged,
     case_terminal_passes_signal_keys_and_answers_escapes,
+    case_console_under_wine_sends_keys_as_bytes,
 ]
 
 

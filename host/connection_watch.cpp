@@ -1,0 +1,110 @@
+#include "host/connection_watch.h"
+
+#include <utility>
+
+namespace quorvex::host {
+
+ConnectionWatch::ConnectionWatch(std::string host, std::uint16_t port,
+                                 std::function<void()> on_event)
+    : ConnectionWatch(std::move(host), port, std::move(on_event), Timing{}) {}
+
+ConnectionWatch::ConnectionWatch(std::string host, std::uint16_t port,
+                                 std::function<void()> on_event, Timing timing)
+    : host_(std::move(host)),
+      port_(port),
+      on_event_(std::move(on_event)),
+      timing_(timing),
+      thread_([this] { run(); }) {}
+
+ConnectionWatch::~ConnectionWatch() {
+  {
+    sync::MutexLock hold(lock_);
+    stop_ = true;
+  }
+  stopping_.notify_all();
+  thread_.join();
+}
+
+std::vector<ConnectionEvent> ConnectionWatch::take_events() {
+  if (!pending_.exchange(false)) return {};
+  sync::MutexLock hold(lock_);
+  return std::exchange(events_, {});
+}
+
+void ConnectionWatch::queue(ConnectionEvent event) {
+  {
+    sync::MutexLock hold(lock_);
+    events_.push_back(std::move(event));
+    pending_.store(true);
+  }
+  if (on_event_) on_event_();
+}
+
+bool ConnectionWatch::sleep_until(Clock::time_point until) {
+  sync::MutexLock hold(lock_);
+  while (!stop_) {
+    const Clock::time_point now = Clock::now();
+    if (now >= until) return true;
+    stopping_.wait_for(lock_, until - now);
+  }
+  return false;
+}
+
+void ConnectionWatch::run() {
+  using Kind = ConnectionEvent::Kind;
+  std::vector<IpAddress> addresses;
+  Clock::time_point resolve_at = Clock::now();
+  ConnectionId current = 0;
+  // The outage in progress: since when, and whether it was reported.
+  Clock::time_point down_since = Clock::now();
+  bool down_reported = false;
+  for (;;) {
+    if (current == 0 && Clock::now() >= resolve_at) {
+      // Addresses found before stay in use when a later lookup fails.
+      std::vector<IpAddress> fresh;
+      std::string reason;
+      if (resolve_host_addresses(host_, fresh, reason)) {
+        addresses = std::move(fresh);
+      } else if (addresses.empty() && !down_reported) {
+        queue({Kind::kUnresolved, Clock::now(), reason});
+        down_reported = true;
+      }
+      resolve_at = Clock::now() + timing_.resolve_again;
+    }
+    std::string error;
+    const std::optional<ConnectionId> look =
+        addresses.empty() ? ConnectionId{0}
+                          : find_own_connection(addresses, port_, error);
+    if (!look) {
+      queue({Kind::kUnwatchable, Clock::now(), error});
+      sync::MutexLock hold(lock_);
+      while (!stop_) stopping_.wait(lock_);
+      return;
+    }
+    const ConnectionId found = *look;
+    const Clock::time_point seen = Clock::now();
+    if (found != current) {
+      // A different id in one look: the old connection closed and a new
+      // one opened in between.
+      if (current != 0) {
+        queue({Kind::kClosed, seen, {}});
+        down_since = seen;
+        down_reported = false;
+      }
+      if (found != 0) queue({Kind::kConnected, seen, {}});
+      current = found;
+    }
+    // While no connection is expected, its absence is no news.
+    if (!wanted_.load()) down_since = seen;
+    if (current == 0 && !down_reported &&
+        seen - down_since >= timing_.no_answer_after) {
+      queue({Kind::kNoAnswer, seen, {}});
+      down_reported = true;
+    }
+    const auto pause =
+        current != 0 ? timing_.scan_connected : timing_.scan_unconnected;
+    if (!sleep_until(seen + pause)) return;
+  }
+}
+
+}  // namespace quorvex::host

@@ -1,0 +1,341 @@
+#include "host/term_session.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "host/serial_controller.h"
+#include "host/terminal.h"
+
+namespace quorvex::host {
+
+namespace {
+
+// Data bytes taken from the input that wait for the device to be ready.
+constexpr std::size_t kTransmitBacklogLimit = 64 * 1024;
+// After bytes went to the device, the main thread keeps looking at it
+// without sleeping for this long: an answer usually comes within it.
+constexpr auto kBusyWindow = std::chrono::microseconds(1500);
+// Then it sleeps a part of the time that nothing has moved, never longer
+// than this: connected and idle, ten looks a second.
+constexpr auto kLongestWait = std::chrono::milliseconds(100);
+constexpr auto kShortestWait = std::chrono::microseconds(50);
+// At the end of input without a connection seen, the watch gets this long
+// (more than its pause between looks before a connection) to report one
+// that was made a moment ago.
+constexpr auto kLastLookWait = std::chrono::milliseconds(500);
+
+// Control register bits 6..5: 00 asserts request-to-send, 10 deasserts it,
+// 11 sends a break (request-to-send stays asserted).
+constexpr std::uint8_t kLineStateMask = SerialController::kLineStateMask;
+constexpr std::uint8_t kLineRtsOn = 0x00;
+constexpr std::uint8_t kLineRtsOff = 0x40;
+constexpr std::uint8_t kLineBreak = 0x60;
+
+}  // namespace
+
+std::optional<std::uint8_t> session_escape(const TermOptions& options,
+                                           bool interactive) {
+  switch (options.escape) {
+    case TermOptions::Escape::kNone: return std::nullopt;
+    case TermOptions::Escape::kByte: return options.escape_byte;
+    case TermOptions::Escape::kDefault: break;
+  }
+  if (!interactive) return std::nullopt;
+  return kDefaultEscapeByte;
+}
+
+std::optional<std::chrono::milliseconds> session_connect_timeout(
+    const TermOptions& options, bool interactive) {
+  if (options.connect_timeout_ms) {
+    if (*options.connect_timeout_ms == 0) return std::nullopt;
+    return std::chrono::milliseconds(*options.connect_timeout_ms);
+  }
+  if (interactive) return std::nullopt;
+  return std::chrono::milliseconds(kDefaultScriptConnectTimeoutMs);
+}
+
+std::uint8_t line_state_bits(bool rts) { return rts ? kLineRtsOn : kLineRtsOff; }
+
+Session::Session(SerialPort& port, const TermOptions& options,
+                 bool interactive, Console& console, Trace* trace,
+                 std::optional<ConnectionTarget> target)
+    : port_(port),
+      options_(options),
+      interactive_(interactive),
+      escape_(session_escape(options, interactive)),
+      console_(console),
+      trace_(trace),
+      escape_reader_(escape_.has_value(), escape_.value_or(0)),
+      send_mapper_(options.send_line_end),
+      receive_mapper_(options.receive_line_end),
+      echo_mapper_(options.receive_line_end),
+      rts_(options.rts),
+      connect_timeout_(session_connect_timeout(options, interactive)) {
+  if (!target) return;
+  report_.emplace(*target, Clock::now());
+  gated_by_rts_ = target->raw;
+  watch_ = std::make_unique<ConnectionWatch>(target->host, target->port,
+                                             [this] { wake_.notify(); });
+  watch_->set_wanted(connection_wanted());
+}
+
+void Session::rts_changed() {
+  if (!watch_) return;
+  if (connection_wanted() && !watch_->wanted()) wanted_since_ = Clock::now();
+  watch_->set_wanted(connection_wanted());
+}
+
+void Session::write_line_state() {
+  const std::uint8_t line = break_ ? kLineBreak : line_state_bits(rts_);
+  const std::uint8_t control = static_cast<std::uint8_t>(
+      (port_.controller.registers[SerialController::kControlRegister] &
+       ~kLineStateMask) |
+      line);
+  write_control(port_.controller, control);
+}
+
+void Session::apply_command(const Command& command) {
+  std::string answer;
+  switch (command.command) {
+    case TermCommand::kRtsOn: rts_ = true; answer = "request-to-send on"; break;
+    case TermCommand::kRtsOff: rts_ = false; answer = "request-to-send off"; break;
+    case TermCommand::kBreakOn: break_ = true; answer = "break on"; break;
+    case TermCommand::kBreakOff: break_ = false; answer = "break off"; break;
+    case TermCommand::kStatus: print_status(); return;
+    case TermCommand::kUnknown:
+      console_.say("unknown command " + caret_text(command.byte) + "; " +
+                   caret_text(escape_.value_or(0)) + " ? for help");
+      return;
+    case TermCommand::kNone:
+    case TermCommand::kQuit: return;
+  }
+  write_line_state();
+  rts_changed();
+  trace_event(answer);
+  // The machine's break goes to the device, which has nothing to send it
+  // as: neither line mode carries a break.
+  if (command.command == TermCommand::kBreakOn ||
+      command.command == TermCommand::kBreakOff) {
+    answer += " (the bridge does not carry a break: nothing is sent)";
+  }
+  if (interactive_) console_.say(answer);
+}
+
+void Session::print_status() {
+  const std::string esc = caret_text(escape_.value_or(0));
+  console_.say("after " + esc + ": ? status, q quit, " + esc + " sends " + esc);
+  console_.say("          + / - request-to-send on / off, b / B break on / off "
+               "(not carried by the bridge)");
+  console_.say(std::string("request-to-send ") + (rts_ ? "on" : "off") +
+               ", break " + (break_ ? "on" : "off") + "; sent " +
+               std::to_string(bytes_sent_) + " bytes, received " +
+               std::to_string(bytes_received_));
+  if (backlog_size() == 0) {
+    console_.say("no bytes waiting for the device");
+  } else {
+    console_.say(std::to_string(backlog_size()) +
+                 " bytes waiting for the device, which has taken none for " +
+                 seconds_text(Clock::now() - waiting_since_));
+  }
+  if (report_) console_.say(report_->status(Clock::now()));
+}
+
+void Session::take_connection_events() {
+  if (!watch_) return;
+  for (const ConnectionEvent& event : watch_->take_events()) {
+    const std::string line =
+        report_->take(event, bytes_sent_, bytes_received_);
+    trace_event(line);
+    console_.say(line);
+  }
+}
+
+bool Session::gave_up_connecting(
+    Clock::time_point now, std::optional<Clock::time_point> input_over) {
+  if (connection_made()) return false;
+  if (connect_timeout_ && connection_wanted() &&
+      now - wanted_since_ >= *connect_timeout_) {
+    no_connection_ = "no connection within " + seconds_text(*connect_timeout_) +
+                     " (see --connect-timeout): " + report_->reason();
+    return true;
+  }
+  // The watch gets a last look, for a connection made a moment ago.
+  if (input_over && now >= *input_over + kLastLookWait) {
+    no_connection_ =
+        "the input ended before a connection was made: " +
+        (connection_wanted()
+             ? report_->reason()
+             : std::string("request-to-send is off, and in mode raw the "
+                           "extension connects only while it is on"));
+    return true;
+  }
+  return false;
+}
+
+bool Session::connection_made() const {
+  return !report_ || !report_->watching() || report_->ever_connected() ||
+         bytes_sent_ > 0;
+}
+
+bool Session::take_input(bool& quit, bool& input_done) {
+  if (backlog_size() == 0) waiting_since_ = Clock::now();
+  if (backlog_head_ > 0) {
+    transmit_backlog_.erase(transmit_backlog_.begin(),
+                            transmit_backlog_.begin() +
+                                static_cast<std::ptrdiff_t>(backlog_head_));
+    backlog_head_ = 0;
+  }
+  const std::size_t typed_from = transmit_backlog_.size();
+  const std::size_t room = kTransmitBacklogLimit -
+                           std::min(kTransmitBacklogLimit, backlog_size());
+  bool taken = false;
+  commands_.clear();
+  input_done = input_.take(room, [&](std::span<const std::uint8_t> bytes) {
+    taken = true;
+    if (!escape_ && !send_mapper_.active()) {
+      // Every byte is data, unchanged: no need to look at each.
+      transmit_backlog_.insert(transmit_backlog_.end(), bytes.begin(),
+                               bytes.end());
+      return;
+    }
+    for (const std::uint8_t byte : bytes) {
+      const EscapeReader::Step step = escape_reader_.feed(byte);
+      if (step.is_data) {
+        send_mapper_.map(step.data, transmit_backlog_);
+      } else if (step.command == TermCommand::kQuit) {
+        quit = true;
+        return;
+      } else if (step.command != TermCommand::kNone) {
+        commands_.push_back({step.command, step.data});
+      }
+    }
+  });
+  if (quit) return true;
+  // Commands act at once, ahead of data still waiting for the device.
+  for (const Command& command : commands_) apply_command(command);
+  if (options_.echo && transmit_backlog_.size() > typed_from) {
+    shown_.clear();
+    for (std::size_t i = typed_from; i < transmit_backlog_.size(); ++i) {
+      echo_mapper_.map(transmit_backlog_[i], shown_);
+    }
+    show(shown_);
+  }
+  return taken;
+}
+
+bool Session::feed_device() {
+  SerialDataSink* const sink = port_.controller.sink;
+  if (sink == nullptr) return false;
+  // The machine's transmitter holds each byte until the device is ready:
+  // nothing is dropped.
+  const std::size_t first = backlog_head_;
+  while (backlog_head_ < transmit_backlog_.size() && sink->ready_for_byte()) {
+    sink->write_byte(transmit_backlog_[backlog_head_++]);
+  }
+  const std::size_t count = backlog_head_ - first;
+  if (count == 0) return false;
+  bytes_sent_ += count;
+  waiting_since_ = Clock::now();
+  if (trace_ != nullptr) {
+    trace_->data("sent", std::span<const std::uint8_t>(
+                             transmit_backlog_.data() + first, count));
+  }
+  if (backlog_head_ == transmit_backlog_.size()) {
+    transmit_backlog_.clear();
+    backlog_head_ = 0;
+  }
+  return true;
+}
+
+void Session::show(std::span<const std::uint8_t> bytes) {
+  console_.output_written(bytes);
+  output_.write(bytes);
+}
+
+bool Session::drain_device(bool& output_failed) {
+  SerialDataSource* const source = port_.controller.source;
+  if (source == nullptr) return false;
+  const std::optional<std::size_t> room = output_.room();
+  if (!room) {
+    output_failed = true;
+    return false;
+  }
+  // While standard output does not keep up, bytes stay in the device.
+  received_.clear();
+  while (received_.size() < *room && source->has_byte()) {
+    received_.push_back(source->read_byte());
+  }
+  if (received_.empty()) return false;
+  bytes_received_ += received_.size();
+  if (trace_ != nullptr) trace_->data("received", received_);
+  if (receive_mapper_.active()) {
+    shown_.clear();
+    for (const std::uint8_t byte : received_) receive_mapper_.map(byte, shown_);
+    show(shown_);
+  } else {
+    show(received_);
+  }
+  return true;
+}
+
+Session::End Session::run() {
+  input_.start();
+  output_.start();
+
+  const auto linger = std::chrono::milliseconds(options_.linger_ms);
+  std::optional<Clock::time_point> linger_end;
+  Clock::time_point last_move = Clock::now();
+  Clock::time_point last_send = last_move - kBusyWindow;
+  bool input_end_traced = false;
+  for (;;) {
+    if (stop_requested()) return End::kStopSignal;
+    bool quit = false;
+    bool input_done = false;
+    bool moved = take_input(quit, input_done);
+    if (quit) return End::kQuit;
+    const bool sent = feed_device();
+    moved = sent || moved;
+    bool output_failed = false;
+    moved = drain_device(output_failed) || moved;
+    if (output_failed) return End::kOutputFailed;
+    take_connection_events();
+
+    const Clock::time_point now = Clock::now();
+    if (input_done && !input_end_traced) {
+      trace_event("end of input");
+      input_end_traced = true;
+    }
+    if (input_done && backlog_size() == 0 && !linger_end) {
+      linger_end = now + linger;
+    }
+    const bool lingered = linger_end && now >= *linger_end;
+    if (lingered && connection_made()) return End::kInputDone;
+    if (gave_up_connecting(now, lingered ? linger_end : std::nullopt)) {
+      return End::kNoConnection;
+    }
+    if (moved) last_move = now;
+    if (sent) last_send = now;
+    if (now - last_send < kBusyWindow) {
+      // An answer to what was just sent is likely on its way: look again
+      // at once, but let the bridge's threads run first. (Bytes that only
+      // arrive, such as a slow line's, are looked for after short sleeps
+      // instead: spinning on them would cost a core.)
+      std::this_thread::yield();
+      continue;
+    }
+    const auto still = now - last_move;
+    auto wait = std::clamp<Clock::duration>(still / 4, kShortestWait,
+                                            kLongestWait);
+    if (linger_end && now < *linger_end) {
+      wait = std::min<Clock::duration>(wait, *linger_end - now);
+    }
+    wake_.wait_for(wait);
+  }
+}
+
+void Session::finish(std::optional<std::chrono::milliseconds> limit) {
+  output_.finish(limit);
+  input_.stop();
+}
+
+}  // namespace quorvex::host
