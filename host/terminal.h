@@ -38,7 +38,10 @@ bool stdin_is_terminal();
 
 // Puts the terminal on standard input in raw mode: bytes arrive one at a
 // time, unechoed and unedited, and the signal keys (Ctrl-C, Ctrl-Z, Ctrl-\)
-// arrive as bytes instead of acting on the program.
+// arrive as bytes instead of acting on the program. Keys without a
+// character (arrows, function keys) arrive as a terminal's escape
+// sequences, and escape sequences written to standard output act on the
+// screen (on Windows: the console's virtual-terminal modes).
 // Returns false when standard input is no terminal. restore_terminal()
 // puts back the mode found; it does nothing when raw mode was not entered.
 bool enter_raw_terminal();
