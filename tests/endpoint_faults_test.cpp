@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -112,6 +113,27 @@ class TalkingServer {
   std::thread thread_;
 };
 
+// A bridge in mode "raw" with request-to-send on, connected to a loopback
+// server whose one connection a TalkingServer serves (talking or not); the
+// machine reads and writes pattern bytes. Members end in reverse order.
+struct RawTalk {
+  LoopbackServer server;
+  std::unique_ptr<Ip232SerialEndpoint> endpoint;
+  std::unique_ptr<MachineSide> machine;
+  std::unique_ptr<TalkingServer> far_end;
+
+  void connect(bool server_talks) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    endpoint = std::make_unique<Ip232SerialEndpoint>(config_for(server.port(), true));
+    machine = std::make_unique<MachineSide>(*endpoint, kMachineSeed, kServerSeed,
+                                            PatternReceiver::Gaps::kAllowed);
+    endpoint->set_rts(true);
+    std::optional<TcpStream> first = server.take_connection();
+    ASSERT_TRUE(first.has_value());
+    far_end = std::make_unique<TalkingServer>(std::move(*first), kMachineSeed, server_talks);
+  }
+};
+
 // Mode "raw": the machine drops request-to-send while the server talks (or
 // keeps quiet) and raises it again 50 ms later. The old connection goes on
 // finishing beside the new one: what the bridge had accepted reaches the
@@ -119,14 +141,12 @@ class TalkingServer {
 class RawReRaise : public testing::TestWithParam<bool> {};
 
 TEST_P(RawReRaise, ConnectsAtOnceWhileTheOldConnectionFinishes) {
-  LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  Ip232SerialEndpoint endpoint(config_for(server.port(), true));
-  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed);
-  endpoint.set_rts(true);
-  std::optional<TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  TalkingServer old_server(std::move(*first), kMachineSeed, GetParam());
+  RawTalk talk;
+  ASSERT_NO_FATAL_FAILURE(talk.connect(GetParam()));
+  LoopbackServer& server = talk.server;
+  Ip232SerialEndpoint& endpoint = *talk.endpoint;
+  MachineSide& machine = *talk.machine;
+  const TalkingServer& old_server = *talk.far_end;
   constexpr std::size_t kAccepted = 20000;
   ASSERT_TRUE(wait_until([&] {
     machine.transmit(kAccepted - machine.transmitted());
@@ -167,14 +187,10 @@ INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, RawReRaise, testing::Values(
 // talks faster, and drops request-to-send. What reaches the machine from
 // the connection is a prefix of what the server sent: no holes.
 TEST(Ip232SerialEndpointFaults, RawHangUpDeliversAPrefixOfWhatTheServerSent) {
-  LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  Ip232SerialEndpoint endpoint(config_for(server.port(), true));
-  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed);
-  endpoint.set_rts(true);
-  std::optional<TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  TalkingServer talking(std::move(*first), kMachineSeed);
+  RawTalk talk;
+  ASSERT_NO_FATAL_FAILURE(talk.connect(true));
+  Ip232SerialEndpoint& endpoint = *talk.endpoint;
+  MachineSide& machine = *talk.machine;
 
   // 115 bytes every 10 ms, for a while before the drop and until the
   // hang-up has ended (at most kHangUpDrainMs).
