@@ -1,8 +1,54 @@
 #include "host/connection_watch.h"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <utility>
 
+#include "net/socket_handle.h"
+#include "net/socket_ops.h"
+#include "sys/error_text.h"
+
 namespace quorvex::host {
+
+IpAddress mapped_v4(const void* address) {
+  IpAddress ip{};
+  ip[10] = 0xFF;
+  ip[11] = 0xFF;
+  std::memcpy(ip.data() + 12, address, 4);
+  return ip;
+}
+
+bool is_v4(const IpAddress& ip) {
+  static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0,
+                                               0, 0, 0, 0, 0xFF, 0xFF};
+  return std::equal(std::begin(kPrefix), std::end(kPrefix), ip.begin());
+}
+
+bool resolve_host_addresses(const std::string& host,
+                            std::vector<IpAddress>& addresses,
+                            std::string& error) {
+  net::ensure_socket_startup();
+  std::vector<net::ResolvedAddress> resolved;
+  net::SocketError failure;
+  if (!net::resolve_stream_addresses(host, "0", resolved, failure)) {
+    error = sys::one_line_error_text(net::socket_error_text(failure),
+                                     failure.code);
+    return false;
+  }
+  addresses.clear();
+  for (const net::ResolvedAddress& entry : resolved) {
+    if (const std::optional<IpAddress> ip =
+            ip_address_of(entry.family, entry.address)) {
+      addresses.push_back(*ip);
+    }
+  }
+  if (addresses.empty()) {
+    error = "no IPv4 or IPv6 address";
+    return false;
+  }
+  return true;
+}
 
 ConnectionWatch::ConnectionWatch(std::string host, std::uint16_t port,
                                  std::function<void()> on_event)

@@ -11,7 +11,8 @@
 //
 // Owned by the main thread, which takes the events; the watch's thread
 // only looks and queues. The platform part (connection_watch_linux.cpp,
-// connection_watch_windows.cpp) answers the two questions below.
+// connection_watch_windows.cpp) reads the system's socket addresses and
+// finds the process's connection.
 
 #ifndef QUORVEX_HOST_CONNECTION_WATCH_H_
 #define QUORVEX_HOST_CONNECTION_WATCH_H_
@@ -36,6 +37,11 @@ namespace quorvex::host {
 // (::ffff:a.b.c.d), so that both families compare alike.
 using IpAddress = std::array<std::uint8_t, 16>;
 
+// The IPv4-mapped form of the IPv4 address at `address` (4 bytes, network
+// order), and whether `ip` is one.
+IpAddress mapped_v4(const void* address);
+bool is_v4(const IpAddress& ip);
+
 // Names one TCP connection for as long as it exists; 0 names none.
 using ConnectionId = std::uint64_t;
 
@@ -45,6 +51,12 @@ using ConnectionId = std::uint64_t;
 bool resolve_host_addresses(const std::string& host,
                             std::vector<IpAddress>& addresses,
                             std::string& error);
+
+// The IpAddress in `address`, a socket address as the resolver gives it
+// (net::ResolvedAddress's bytes, of `family`); nothing for a family other
+// than IPv4 and IPv6. Platform part.
+std::optional<IpAddress> ip_address_of(int family,
+                                       std::span<const std::uint8_t> address);
 
 // An established TCP connection of this process to one of `addresses` at
 // `port`; 0 when there is none (a connection the far end has closed does

@@ -12,7 +12,6 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -39,20 +38,6 @@ struct Descriptor {
     if (fd >= 0) ::close(fd);
   }
 };
-
-IpAddress mapped_v4(const void* address) {
-  IpAddress ip{};
-  ip[10] = 0xFF;
-  ip[11] = 0xFF;
-  std::memcpy(ip.data() + 12, address, 4);
-  return ip;
-}
-
-bool is_v4(const IpAddress& ip) {
-  static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0,
-                                               0, 0, 0, 0, 0xFF, 0xFF};
-  return std::equal(std::begin(kPrefix), std::end(kPrefix), ip.begin());
-}
 
 // The inodes of the process's sockets, from the links in /proc/self/fd
 // ("socket:[INODE]").
@@ -190,40 +175,21 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
 
 }  // namespace
 
-bool resolve_host_addresses(const std::string& host,
-                            std::vector<IpAddress>& addresses,
-                            std::string& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (result != 0) {
-    // EAI_SYSTEM leaves the real reason in errno.
-    error = result == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(result);
-    return false;
+std::optional<IpAddress> ip_address_of(int family,
+                                       std::span<const std::uint8_t> address) {
+  if (family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
+    sockaddr_in v4;
+    std::memcpy(&v4, address.data(), sizeof(v4));
+    return mapped_v4(&v4.sin_addr);
   }
-  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(
-      list, &::freeaddrinfo);
-  addresses.clear();
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET) {
-      addresses.push_back(mapped_v4(
-          &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
-    } else if (entry->ai_family == AF_INET6) {
-      IpAddress ip;
-      std::memcpy(
-          ip.data(),
-          &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr,
-          ip.size());
-      addresses.push_back(ip);
-    }
+  if (family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 v6;
+    std::memcpy(&v6, address.data(), sizeof(v6));
+    IpAddress ip;
+    std::memcpy(ip.data(), &v6.sin6_addr, ip.size());
+    return ip;
   }
-  if (addresses.empty()) {
-    error = ::gai_strerror(EAI_NONAME);
-    return false;
-  }
-  return true;
+  return std::nullopt;
 }
 
 std::optional<ConnectionId> find_own_connection(

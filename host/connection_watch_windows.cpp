@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "sys/error_text.h"
 
@@ -28,29 +27,6 @@ constexpr DWORD kUnknownOwner = 0;
 // Tries to read a table that keeps growing between the size query and the
 // read.
 constexpr int kTableReadAttempts = 4;
-
-bool start_sockets() {
-  // Once per process, never cleaned up: the extension uses Winsock as well.
-  static const bool started = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
-
-IpAddress mapped_v4(const void* address) {
-  IpAddress ip{};
-  ip[10] = 0xFF;
-  ip[11] = 0xFF;
-  std::memcpy(ip.data() + 12, address, 4);
-  return ip;
-}
-
-bool is_v4(const IpAddress& ip) {
-  static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0,
-                                               0, 0, 0, 0, 0xFF, 0xFF};
-  return std::equal(std::begin(kPrefix), std::end(kPrefix), ip.begin());
-}
 
 std::uint16_t row_port(DWORD port) {
   return ntohs(static_cast<u_short>(port & 0xFFFF));
@@ -84,50 +60,46 @@ bool wanted(std::span<const IpAddress> addresses, const IpAddress& remote) {
          addresses.end();
 }
 
+// The local port of the first row in `buffer` (a `Table` as read_table()
+// gives it) that is an established connection of this process to one of
+// `addresses` at `port`; 0 for none. `remote_of` reads a row's far address.
+template <typename Table, typename RemoteOf>
+std::uint16_t find_row(const std::vector<DWORD>& buffer,
+                       std::span<const IpAddress> addresses,
+                       std::uint16_t port, RemoteOf remote_of) {
+  const auto* table = reinterpret_cast<const Table*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const auto& row = table->table[i];
+    if (row.dwState == MIB_TCP_STATE_ESTAB && owned_here(row.dwOwningPid) &&
+        row_port(row.dwRemotePort) == port &&
+        wanted(addresses, remote_of(row))) {
+      return row_port(row.dwLocalPort);
+    }
+  }
+  return 0;
+}
+
 // The ids of the two families differ in their top bits; the local port
 // tells this process's connections to one server apart.
 constexpr ConnectionId kV6Id = ConnectionId{1} << 32;
 
 }  // namespace
 
-bool resolve_host_addresses(const std::string& host,
-                            std::vector<IpAddress>& addresses,
-                            std::string& error) {
-  if (!start_sockets()) {
-    error = sys::error_text(static_cast<unsigned long>(::WSAGetLastError()));
-    return false;
+std::optional<IpAddress> ip_address_of(int family,
+                                       std::span<const std::uint8_t> address) {
+  if (family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
+    sockaddr_in v4;
+    std::memcpy(&v4, address.data(), sizeof(v4));
+    return mapped_v4(&v4.sin_addr);
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (result != 0) {
-    // The resolver's result is a Winsock error code.
-    error = sys::error_text(static_cast<unsigned long>(result));
-    return false;
+  if (family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 v6;
+    std::memcpy(&v6, address.data(), sizeof(v6));
+    IpAddress ip;
+    std::memcpy(ip.data(), &v6.sin6_addr, ip.size());
+    return ip;
   }
-  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(
-      list, &::freeaddrinfo);
-  addresses.clear();
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET) {
-      addresses.push_back(mapped_v4(
-          &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr));
-    } else if (entry->ai_family == AF_INET6) {
-      IpAddress ip;
-      std::memcpy(
-          ip.data(),
-          &reinterpret_cast<const sockaddr_in6*>(entry->ai_addr)->sin6_addr,
-          ip.size());
-      addresses.push_back(ip);
-    }
-  }
-  if (addresses.empty()) {
-    error = sys::error_text(WSAHOST_NOT_FOUND);
-    return false;
-  }
-  return true;
+  return std::nullopt;
 }
 
 std::optional<ConnectionId> find_own_connection(
@@ -140,30 +112,21 @@ std::optional<ConnectionId> find_own_connection(
   const bool any_v6 = !std::all_of(addresses.begin(), addresses.end(), is_v4);
   if (any_v4) {
     if (!read_table(AF_INET, buffer, error)) return std::nullopt;
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(
-        buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-      const MIB_TCPROW_OWNER_PID& row = table->table[i];
-      if (row.dwState == MIB_TCP_STATE_ESTAB && owned_here(row.dwOwningPid) &&
-          row_port(row.dwRemotePort) == port &&
-          wanted(addresses, mapped_v4(&row.dwRemoteAddr))) {
-        return ConnectionId{row_port(row.dwLocalPort)};
-      }
-    }
+    const std::uint16_t local = find_row<MIB_TCPTABLE_OWNER_PID>(
+        buffer, addresses, port, [](const MIB_TCPROW_OWNER_PID& row) {
+          return mapped_v4(&row.dwRemoteAddr);
+        });
+    if (local != 0) return ConnectionId{local};
   }
   if (any_v6) {
     if (!read_table(AF_INET6, buffer, error)) return std::nullopt;
-    const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(
-        buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-      const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
-      IpAddress remote;
-      std::memcpy(remote.data(), row.ucRemoteAddr, remote.size());
-      if (row.dwState == MIB_TCP_STATE_ESTAB && owned_here(row.dwOwningPid) &&
-          row_port(row.dwRemotePort) == port && wanted(addresses, remote)) {
-        return kV6Id | row_port(row.dwLocalPort);
-      }
-    }
+    const std::uint16_t local = find_row<MIB_TCP6TABLE_OWNER_PID>(
+        buffer, addresses, port, [](const MIB_TCP6ROW_OWNER_PID& row) {
+          IpAddress remote;
+          std::memcpy(remote.data(), row.ucRemoteAddr, remote.size());
+          return remote;
+        });
+    if (local != 0) return kV6Id | local;
   }
   return ConnectionId{0};
 }

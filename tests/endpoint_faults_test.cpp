@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -112,6 +113,24 @@ class TalkingServer {
   std::thread thread_;
 };
 
+// A bridge in mode "raw" with request-to-send on, connected to a loopback
+// server whose one connection a TalkingServer serves (talking or not); the
+// machine reads and writes pattern bytes. Members end in reverse order.
+struct RawTalk {
+  LoopbackServer server;
+  Ip232SerialEndpoint endpoint{config_for(server.port(), true)};
+  MachineSide machine{endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed};
+  std::unique_ptr<TalkingServer> far_end;
+
+  void connect(bool server_talks) {
+    ASSERT_TRUE(server.ok()) << server.error();
+    endpoint.set_rts(true);
+    std::optional<TcpStream> first = server.take_connection();
+    ASSERT_TRUE(first.has_value());
+    far_end = std::make_unique<TalkingServer>(std::move(*first), kMachineSeed, server_talks);
+  }
+};
+
 // Mode "raw": the machine drops request-to-send while the server talks (or
 // keeps quiet) and raises it again 50 ms later. The old connection goes on
 // finishing beside the new one: what the bridge had accepted reaches the
@@ -119,32 +138,27 @@ class TalkingServer {
 class RawReRaise : public testing::TestWithParam<bool> {};
 
 TEST_P(RawReRaise, ConnectsAtOnceWhileTheOldConnectionFinishes) {
-  LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  Ip232SerialEndpoint endpoint(config_for(server.port(), true));
-  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed);
-  endpoint.set_rts(true);
-  std::optional<TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  TalkingServer old_server(std::move(*first), kMachineSeed, GetParam());
+  RawTalk raw;
+  ASSERT_NO_FATAL_FAILURE(raw.connect(GetParam()));
+  const TalkingServer& old_server = *raw.far_end;
   constexpr std::size_t kAccepted = 20000;
   ASSERT_TRUE(wait_until([&] {
-    machine.transmit(kAccepted - machine.transmitted());
-    return machine.transmitted() == kAccepted && endpoint.tx_pending_size() == 0;
+    raw.machine.transmit(kAccepted - raw.machine.transmitted());
+    return raw.machine.transmitted() == kAccepted && raw.endpoint.tx_pending_size() == 0;
   }));
 
   // The machine reads all along, so the connector is not waiting for room
   // in the receive queue when it looks at request-to-send.
-  endpoint.set_rts(false);
+  raw.endpoint.set_rts(false);
   ASSERT_TRUE(wait_until([&] {
-    machine.receive();
-    return !endpoint.is_connected();
+    raw.machine.receive();
+    return !raw.endpoint.is_connected();
   }));
   std::this_thread::sleep_for(milliseconds(50));
-  machine.receive();
+  raw.machine.receive();
   const Clock::time_point raised = Clock::now();
-  endpoint.set_rts(true);
-  const std::optional<TcpStream> second = server.take_connection(3 * kPatientWaitMs);
+  raw.endpoint.set_rts(true);
+  const std::optional<TcpStream> second = raw.server.take_connection(3 * kPatientWaitMs);
   const std::int64_t took = ms_between(raised, Clock::now());
   ASSERT_TRUE(second.has_value()) << "no new connection";
   // The drain alone may take kHangUpDrainMs; a new connection must not
@@ -167,35 +181,29 @@ INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, RawReRaise, testing::Values(
 // talks faster, and drops request-to-send. What reaches the machine from
 // the connection is a prefix of what the server sent: no holes.
 TEST(Ip232SerialEndpointFaults, RawHangUpDeliversAPrefixOfWhatTheServerSent) {
-  LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  Ip232SerialEndpoint endpoint(config_for(server.port(), true));
-  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed);
-  endpoint.set_rts(true);
-  std::optional<TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  TalkingServer talking(std::move(*first), kMachineSeed);
+  RawTalk raw;
+  ASSERT_NO_FATAL_FAILURE(raw.connect(true));
 
   // 115 bytes every 10 ms, for a while before the drop and until the
   // hang-up has ended (at most kHangUpDrainMs).
   const auto read_for = [&](milliseconds span) {
     const Clock::time_point end = Clock::now() + span;
     while (Clock::now() < end) {
-      machine.receive(115);
+      raw.machine.receive(115);
       std::this_thread::sleep_for(milliseconds(10));
     }
   };
   read_for(milliseconds(500));
-  const std::uint64_t before_drop = machine.received().next_position();
-  endpoint.set_rts(false);
+  const std::uint64_t before_drop = raw.machine.received().next_position();
+  raw.endpoint.set_rts(false);
   read_for(milliseconds(Ip232SerialEndpoint::kHangUpDrainMs + 1000));
-  while (machine.receive() > 0) {
+  while (raw.machine.receive() > 0) {
   }
-  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
-  EXPECT_EQ(machine.received().gaps(), 0u);
-  std::cout << "[          ] "
-            << machine.received().next_position() - machine.received().skipped() - before_drop
-            << " bytes after the drop, " << machine.received().gaps() << " holes\n";
+  const PatternReceiver& received = raw.machine.received();
+  EXPECT_TRUE(received.ok()) << received.failure();
+  EXPECT_EQ(received.gaps(), 0u);
+  std::cout << "[          ] " << received.next_position() - received.skipped() - before_drop
+            << " bytes after the drop, " << received.gaps() << " holes\n";
 }
 
 // Whether this run can inject failed sends; fails instead of skipping where

@@ -179,9 +179,7 @@ class Term:
             raise Failure("ip232-term did not exit within %.0f s" % timeout)
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(PROCESS_EXIT)
+        kill(self.process)
 
     def finish(self):
         self.kill()
@@ -193,6 +191,13 @@ class Term:
         if self.stdout:
             self.stdout.wait_closed(PROCESS_EXIT)
         self.stderr.wait_closed(PROCESS_EXIT)
+
+
+def kill(process):
+    """Kills `process` (a Popen, or None) if it still runs, and waits."""
+    if process and process.poll() is None:
+        process.kill()
+        process.wait(PROCESS_EXIT)
 
 
 def bridge_line(mode, port):
@@ -833,9 +838,7 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
         process.terminate()
         check(process.wait(PROCESS_EXIT) == 0, "status after SIGTERM")
     finally:
-        if process and process.poll() is None:
-            process.kill()
-            process.wait(PROCESS_EXIT)
+        kill(process)
         os.close(slave)
         peer.stop()
     return None
@@ -891,9 +894,7 @@ def case_console_under_wine_sends_keys_as_bytes(programs):
         os.write(master, ESC + b"q")
         check(process.wait(PROCESS_EXIT) == 0, "status after ^] q")
     finally:
-        if process and process.poll() is None:
-            process.kill()
-            process.wait(PROCESS_EXIT)
+        kill(process)
         os.close(slave)
         peer.stop()
         if os.path.exists(trace_path):
