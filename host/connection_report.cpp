@@ -80,8 +80,9 @@ std::string ConnectionReport::take(const ConnectionEvent& event,
       ever_connected_ = true;
       unresolved_.clear();
       since_ = event.at;
-      since_clock_ = clock_text(std::chrono::system_clock::now() -
-                                (Clock::now() - event.at));
+      since_clock_ = clock_text(
+          std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+              std::chrono::system_clock::now() - (Clock::now() - event.at)));
       return "connected to " + target_;
     case Kind::kClosed: {
       // Nothing moves while there is no connection, so the bytes since the

@@ -41,6 +41,9 @@ class ExtensionLibrary {
 // ("ip232-serial.so" or "ip232-serial.dll").
 std::string extension_module_file_name();
 
+// Whether `path` names a regular file (not a folder) that exists.
+bool is_regular_file(const std::string& path);
+
 // The folder holding the running program, with a trailing separator.
 std::string program_directory();
 

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -48,6 +49,11 @@ std::string program_directory() {
   std::string path(buffer, static_cast<std::size_t>(n));
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 }  // namespace quorvex::host

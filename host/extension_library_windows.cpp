@@ -47,4 +47,10 @@ std::string program_directory() {
   return slash == std::string::npos ? ".\\" : path.substr(0, slash + 1);
 }
 
+bool is_regular_file(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 }  // namespace quorvex::host

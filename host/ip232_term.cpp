@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -65,8 +64,7 @@ std::string default_extension_path() {
   const std::string directory = program_directory();
   for (const std::string& folder : extension_search_folders()) {
     const std::string candidate = directory + folder + extension_module_file_name();
-    std::error_code error;
-    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+    if (is_regular_file(candidate)) return candidate;
   }
   return directory + extension_module_file_name();
 }

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -289,17 +289,18 @@ TEST_P(TcpClientSerialPortOnLoopback, WriteToPeerThatNeverReadsAnswersZeroAndSta
 
 TEST_P(TcpClientSerialPortOnLoopback, ShutdownWakesBlockedReadAndEndsPort) {
   ASSERT_NO_FATAL_FAILURE(connect());
-  std::promise<ReadResult> outcome;
-  std::future<ReadResult> read_done = outcome.get_future();
-  std::thread reader([&] { outcome.set_value(read_until_not_blocked(*port_)); });
+  ReadResult outcome;
+  std::atomic<bool> read_done{false};
+  std::thread reader([&] {
+    outcome = read_until_not_blocked(*port_);
+    read_done = true;
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   port_->shutdown();
-  const bool returned =
-      read_done.wait_for(std::chrono::milliseconds(kPatientWaitMs)) ==
-      std::future_status::ready;
+  const bool returned = quorvex::test::wait_until([&] { return read_done.load(); });
   reader.join();
   ASSERT_TRUE(returned);
-  expect_read(read_done.get(), 0, false, true);
+  expect_read(outcome, 0, false, true);
   expect_ended(*port_);
   EXPECT_TRUE(quorvex::test::wait_for_end(*peer_)) << "the peer sees the end";
 }
