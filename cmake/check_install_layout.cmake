@@ -6,7 +6,8 @@
 # ip232-term loads the installed module.
 # -DBUILD_DIR -DWINDOWS -DVERSION -DPACKAGE -DEXTENSIONDIR -DTOOLSDIR
 # -DSTANDINDIR -DDOCDIR -DDOC_PAGES (names, comma-separated) -DMANDIR (empty
-# without manual pages) -DOBJDUMP [-DEMULATOR]
+# without manual pages) -DOBJDUMP [-DEMULATOR] [-DEXTRA_FILES=list of other
+# installed files, such as licence notices]
 cmake_minimum_required(VERSION 3.25)
 
 set(scratch ${BUILD_DIR}/layout-test)
@@ -39,7 +40,7 @@ if(DOCDIR STREQUAL ".")
 else()
   set(docs "${DOCDIR}/")
 endif()
-list(APPEND expected ${docs}README.md)
+list(APPEND expected ${docs}README.md ${EXTRA_FILES})
 string(REPLACE "," ";" doc_pages "${DOC_PAGES}")
 foreach(page IN LISTS doc_pages)
   list(APPEND expected ${docs}docs/${page}.md)
@@ -64,7 +65,7 @@ endfunction()
 # Release binaries carry no debug information.
 function(check_stripped root)
   foreach(binary IN LISTS expected)
-    if(binary MATCHES "\\.(md|1)$")
+    if(binary MATCHES "\\.(md|1|txt)$")
       continue()
     endif()
     execute_process(COMMAND ${OBJDUMP} -h ${root}/${binary}

@@ -5,7 +5,7 @@
 # static start-up part (msvc_runtime/). Release layouts only (/MD). Tests
 # run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(IP232_LLVM_SUFFIX "-14" CACHE STRING "Suffix of the LLVM tools' names")
 set(CMAKE_C_COMPILER clang-cl${IP232_LLVM_SUFFIX})
@@ -16,6 +16,7 @@ set(CMAKE_LINKER lld-link${IP232_LLVM_SUFFIX})
 set(CMAKE_AR llvm-lib${IP232_LLVM_SUFFIX})
 set(CMAKE_RC_COMPILER llvm-rc${IP232_LLVM_SUFFIX})
 set(CMAKE_MT llvm-mt${IP232_LLVM_SUFFIX})
+set(CMAKE_OBJDUMP llvm-objdump${IP232_LLVM_SUFFIX})
 
 set(IP232_MSVC_STL_DIR "${CMAKE_CURRENT_LIST_DIR}/../../shared/msvc-stl"
   CACHE PATH "The MSVC C++ standard library (microsoft/STL, tag vs-2022-17.4)")

@@ -52,6 +52,14 @@ list(TRANSFORM IP232_DOC_PAGES PREPEND docs/ OUTPUT_VARIABLE doc_files)
 list(TRANSFORM doc_files APPEND .md)
 install(FILES ${doc_files} DESTINATION ${IP232_INSTALL_DOCDIR}/docs)
 include(${CMAKE_CURRENT_LIST_DIR}/man_pages.cmake)
+# The MSVC-ABI build links parts of the MSVC C++ library into every binary
+# (its static sources): their licence travels with them.
+set(IP232_LICENSE_FILES "")
+if(IP232_MSVC_RUNTIME)
+  set(IP232_LICENSE_FILES licenses/msvc-stl/LICENSE.txt licenses/msvc-stl/NOTICE.txt)
+  install(FILES ${IP232_MSVC_STL_DIR}/LICENSE.txt ${IP232_MSVC_STL_DIR}/NOTICE.txt
+    DESTINATION licenses/msvc-stl)
+endif()
 
 if(NOT WIN32)
   set_target_properties(ip232-serial PROPERTIES INSTALL_RPATH "")
@@ -78,8 +86,13 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR "TGZ")
 endif()
+# The Windows package a host built with MSVC needs is the default one; the
+# MinGW build's carries "-mingw".
 set(IP232_PACKAGE_FILE_NAME
   "ip232-serial-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
+if(WIN32 AND NOT MSVC)
+  string(APPEND IP232_PACKAGE_FILE_NAME "-mingw")
+endif()
 set(CPACK_PACKAGE_FILE_NAME "${IP232_PACKAGE_FILE_NAME}")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
@@ -105,6 +118,7 @@ if(IP232_BUILD_TESTS)
       -DSTANDINDIR=${IP232_INSTALL_STANDINDIR}
       -DDOCDIR=${IP232_INSTALL_DOCDIR}
       -DDOC_PAGES=${doc_pages_joined}
+      "-DEXTRA_FILES=${IP232_LICENSE_FILES}"
       -DMANDIR=${IP232_INSTALL_MANDIR}
       -DOBJDUMP=${CMAKE_OBJDUMP}
       -DEMULATOR=${layout_emulator}

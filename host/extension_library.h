@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "api/extension.h"
@@ -16,9 +17,12 @@ namespace quorvex::host {
 class ExtensionLibrary {
  public:
   // Opens `path` and finds the factory; nothing on failure, with a message
-  // naming the path and the reason in `error`.
-  static std::optional<ExtensionLibrary> load(const std::string& path,
-                                              std::string& error);
+  // naming the path and the reason in `error`. On Windows a module built
+  // for the other C++ ABI is refused unopened; the message names both
+  // ABIs, this program's as `host_name`'s.
+  static std::optional<ExtensionLibrary> load(
+      const std::string& path, std::string& error,
+      std::string_view host_name = "host");
 
   ExtensionLibrary(ExtensionLibrary&& other) noexcept;
   ExtensionLibrary& operator=(ExtensionLibrary&& other) noexcept;

@@ -9,8 +9,8 @@
 
 namespace quorvex::host {
 
-std::optional<ExtensionLibrary> ExtensionLibrary::load(const std::string& path,
-                                                       std::string& error) {
+std::optional<ExtensionLibrary> ExtensionLibrary::load(
+    const std::string& path, std::string& error, std::string_view) {
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* why = ::dlerror();

@@ -3,12 +3,22 @@
 #include <cstring>
 
 #include "host/extension_library.h"
+#include "host/module_abi.h"
 #include "sys/error_text.h"
 
 namespace quorvex::host {
 
-std::optional<ExtensionLibrary> ExtensionLibrary::load(const std::string& path,
-                                                       std::string& error) {
+std::optional<ExtensionLibrary> ExtensionLibrary::load(
+    const std::string& path, std::string& error, std::string_view host_name) {
+  // A module of the other C++ ABI is refused before any of it runs.
+  const CxxAbi module_abi = module_api_abi(path);
+  const CxxAbi own_abi = own_cxx_abi();
+  if (module_abi != CxxAbi::kUnknown && module_abi != own_abi) {
+    error = path + " is built for the " + std::string(abi_name(module_abi)) +
+            " C++ ABI, this " + std::string(host_name) + " for " +
+            std::string(abi_name(own_abi)) + "'s";
+    return std::nullopt;
+  }
   HMODULE module = ::LoadLibraryA(path.c_str());
   if (module == nullptr) {
     const DWORD code = ::GetLastError();

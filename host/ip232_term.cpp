@@ -78,7 +78,7 @@ int run_program(const TermOptions& options) {
                                ? default_extension_path()
                                : options.extension_path;
   std::string error;
-  std::optional<ExtensionLibrary> library = ExtensionLibrary::load(path, error);
+  std::optional<ExtensionLibrary> library = ExtensionLibrary::load(path, error, kProgram);
   if (!library) {
     print_error(std::string(kProgram) + ": " + error);
     return kExitFailure;

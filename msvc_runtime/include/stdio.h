@@ -1,11 +1,24 @@
 // Stands in for the C runtime's <stdio.h> where Wine's lacks what the C++
-// library's <cstdio> names: the three v*scanf functions, which the runtime
-// defines inline over its common scanf entry points, as here.
+// library's <cstdio> and <fstream> name: the three v*scanf functions, which
+// the runtime defines inline over its common scanf entry points, as here,
+// and the stream buffer access of the runtime DLL.
 #ifndef IP232_MSVC_RUNTIME_STDIO_H_
 #define IP232_MSVC_RUNTIME_STDIO_H_
 
 #include_next <stdio.h>
 #include <wchar.h>
+
+// The C++ library's file streams share the C stream's buffer through this.
+#ifdef __cplusplus
+extern "C" {
+#endif
+_ACRTIMP errno_t __cdecl _get_stream_buffer_pointers(FILE* stream,
+                                                    char*** base,
+                                                    char*** pointer,
+                                                    int** count);
+#ifdef __cplusplus
+}
+#endif
 
 static inline int __cdecl vfscanf(FILE* file, const char* format,
                                   va_list args) {
