@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: Linux (plain, ASan+UBSan, TSan), a clang build
 # that checks the lock annotations, a coverage build that prints the
-# product's line coverage, Windows under Wine, and the fuzzers for a bounded
-# time. Usage:
+# product's line coverage, Windows under Wine in both C++ ABIs (MinGW's, then
+# MSVC's, whose run also checks that each ip232-term refuses the other's
+# module), and the fuzzers for a bounded time. Usage:
 #   scripts/test-all.sh [PRESET ...]
-#     (default: linux asan tsan thread-safety coverage windows fuzz)
+#     (default: linux asan tsan thread-safety coverage windows windows-msvc
+#      fuzz)
 # Environment: IP232_FUZZ_SECONDS (default 60) per fuzzer; JOBS (default: cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +14,7 @@ root=$(pwd)
 jobs=${JOBS:-$(nproc)}
 presets=("$@")
 if [ ${#presets[@]} -eq 0 ]; then
-  presets=(linux asan tsan thread-safety coverage windows)
+  presets=(linux asan tsan thread-safety coverage windows windows-msvc)
   [ -f fuzz/CMakeLists.txt ] && presets+=(fuzz)
 fi
 
@@ -94,7 +96,7 @@ run_ctest() {
 
 for preset in "${presets[@]}"; do
   log "$preset: configure and build"
-  if [ "$preset" = windows ]; then start_wine; fi
+  case "$preset" in windows*) [ "$wine_started" = 1 ] || start_wine ;; esac
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   if [ "$preset" = thread-safety ]; then
