@@ -117,7 +117,7 @@ void Ip232SerialEndpoint::serve(const Connection& current) {
   if (rx_delivered_ < rx_decoded_.size()) {
     // The socket is not read while the queue is full; its end, even a
     // reset that failed a write meanwhile, is seen once the bytes before
-    // it have been read.
+    // it have been read (the system keeps what arrived before a reset).
     wait_for_rx_room();
     return;
   }

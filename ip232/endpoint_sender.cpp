@@ -73,25 +73,23 @@ std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
       break;
     }
     const serial::WriteResult result = connection.port->write(batch.subspan(sent));
-    if (result.failed) {
-      // Nothing of this call went out. The connection may stand (the error
-      // may pass): the same bytes are tried again. If it failed, its read
-      // sees the end and the connector unpublishes it meanwhile.
-      pause_after_failed_write();
-      continue;
-    }
+    // Gone for good: nothing more goes out on it, and the connector ends
+    // it once it has delivered what the connection received. The rest of
+    // the batch waits for the next one.
+    if (result.failed) break;
     sent += result.count;
-    // Partly taken (or not at all: the socket's buffer is full).
+    // Partly taken, not at all (the socket's buffer is full), or not now
+    // (a soft error that may pass, tried again after a longer pause).
     if (sent < batch.size()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kPartialWritePauseMs));
+      pause_writing(std::chrono::milliseconds(
+          result.retry_later ? kSendRetryPauseMs : kPartialWritePauseMs));
     }
   }
   return sent;
 }
 
-void Ip232SerialEndpoint::pause_after_failed_write() {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendRetryPauseMs);
+void Ip232SerialEndpoint::pause_writing(std::chrono::milliseconds pause) {
+  const auto deadline = std::chrono::steady_clock::now() + pause;
   sync::MutexLock lock(tx_lock_);
   // The destructor notifies tx_wake_ after setting stop.
   while (!stop_.load()) {

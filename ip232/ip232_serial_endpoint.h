@@ -24,12 +24,14 @@
 // The ends of a connection lose nothing that the endpoint holds:
 // - when the server hangs up (in order or with a reset), every byte it sent
 //   before that and that the system still holds reaches the receive queue;
-// - a failed write sends nothing and ends nothing: the sender tries the
-//   same bytes again on the same connection after kSendRetryPauseMs, for
-//   as long as it stays published (a shortage of the system's buffers is
-//   retried like a full send buffer). A connection that really failed is
-//   ended by the connector when its read sees the end, after what came
-//   before it; what was not written then waits for the next connection;
+// - a write that fails for good (the connection was reset, aborted or
+//   timed out) ends the connection: the connector delivers what it
+//   received before that and then ends it at once, within a read's wait;
+//   what was not written waits, in order, for the next connection. A write
+//   that fails for a reason that may pass (a soft network error) sends
+//   nothing and ends nothing: the sender tries the same bytes again after
+//   kSendRetryPauseMs; a shortage of the system's buffers is retried like
+//   a full send buffer;
 // - in mode "raw", dropping request-to-send unpublishes the connection, ends
 //   its sending in order (a half-close) and goes on finishing it beside
 //   whatever comes next: it is read until the server has acknowledged what
@@ -203,12 +205,13 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // the start of a connection other than `opened`). False on stop.
   bool wait_for_work(std::uint64_t opened, std::uint64_t given_up) EXCLUDES(tx_lock_);
   // Writes `batch` to `connection` while it stays published and open,
-  // pausing between partial writes and longer after a failed one; returns
-  // how many bytes went out.
+  // pausing between partial writes and longer after one that must be
+  // tried later; stops at one that failed for good. Returns how many bytes
+  // went out.
   std::size_t write_batch(const Connection& connection,
                           std::span<const std::uint8_t> batch);
-  // Waits kSendRetryPauseMs, or less when stop is set.
-  void pause_after_failed_write() EXCLUDES(tx_lock_);
+  // Waits `pause`, or less when stop is set.
+  void pause_writing(std::chrono::milliseconds pause) EXCLUDES(tx_lock_);
 
   // --- Shared ---
   // A copy of the published connection's record.

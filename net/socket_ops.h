@@ -44,6 +44,12 @@ bool is_would_block(const SocketError& error);
 // sent, the connection stands, and the same send may succeed later.
 bool is_transient_send_error(const SocketError& error);
 
+// Whether a failed send means the connection is gone for good: the far end
+// reset or aborted it, it timed out, or its sending side is shut (EPIPE,
+// ECONNRESET, ECONNABORTED, ENOTCONN, ESHUTDOWN, ETIMEDOUT on POSIX, and
+// their Winsock forms, with WSAENETRESET).
+bool is_connection_gone(const SocketError& error);
+
 // One address from the resolver, copied out of the platform's list.
 struct ResolvedAddress {
   int family = 0;

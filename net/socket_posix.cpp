@@ -94,6 +94,21 @@ bool is_would_block(const SocketError& error) {
          (error.code == EAGAIN || error.code == EWOULDBLOCK);
 }
 
+bool is_connection_gone(const SocketError& error) {
+  if (error.domain != SocketError::Domain::kSocket) return false;
+  switch (error.code) {
+    case EPIPE:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ENOTCONN:
+    case ESHUTDOWN:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool is_transient_send_error(const SocketError& error) {
   return error.domain == SocketError::Domain::kSocket &&
          (error.code == ENOBUFS || error.code == ENOMEM);

@@ -108,6 +108,20 @@ bool is_would_block(const SocketError& error) {
   return error.code == WSAEWOULDBLOCK;
 }
 
+bool is_connection_gone(const SocketError& error) {
+  switch (error.code) {
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENETRESET:
+    case WSAENOTCONN:
+    case WSAESHUTDOWN:
+    case WSAETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool is_transient_send_error(const SocketError& error) {
   return error.code == WSAENOBUFS;
 }

@@ -136,9 +136,13 @@ serial::ReadResult TcpClientSerialPort::read(std::span<std::uint8_t> buffer) {
   TransferResult received = receive_some(socket, buffer);
   if (received.ok && received.count > 0) return {received.count, false, false};
   if (!received.ok && is_would_block(received.error)) {
+    // After a send that failed for good, what arrived before it has now
+    // been handed out: that is the end.
+    if (send_gone_.load()) return end_reading();
     SocketError error;
     switch (wait_readable(socket, kReadWaitMs, error)) {
       case WaitOutcome::kTimedOut:
+        if (send_gone_.load()) return end_reading();
         return kReadWouldBlock;
       case WaitOutcome::kFailed:
         // A failed wait says nothing certain about the connection, so the
@@ -152,6 +156,10 @@ serial::ReadResult TcpClientSerialPort::read(std::span<std::uint8_t> buffer) {
     if (!received.ok && is_would_block(received.error)) return kReadWouldBlock;
   }
   // The peer's orderly close and a connection error end the port alike.
+  return end_reading();
+}
+
+serial::ReadResult TcpClientSerialPort::end_reading() {
   open_.store(false);
   return kReadClosed;
 }
@@ -161,19 +169,27 @@ serial::WriteResult TcpClientSerialPort::write(std::span<const std::uint8_t> dat
   if (socket == kInvalidSocket || !open_.load() || !sending_.load()) return {0, true};
 
   const TransferResult sent = send_some(socket, data);
-  if (sent.ok) return {sent.count, false};
+  if (sent.ok) return {sent.count, false, false};
   // A full send buffer, or a passing shortage of the system's buffers, is
-  // no failure: nothing was sent and the caller tries again later.
-  if (is_would_block(sent.error) || is_transient_send_error(sent.error)) return {0, false};
-  // Nothing was sent. The connection may still stand (a soft network
-  // error), or the far end closed and answered the bytes that followed with
-  // a reset: what it sent before that is still to be read, and read()
-  // reports the end once it has handed out the rest. So nothing ends here.
-  return {0, true};
+  // no failure: nothing was sent and the caller writes again shortly.
+  if (is_would_block(sent.error) || is_transient_send_error(sent.error)) {
+    return {0, false, false};
+  }
+  if (is_connection_gone(sent.error)) {
+    // Nothing will be sent on this connection again. What the far end sent
+    // before it is still to be read: read() hands it out, then reports the
+    // end at once instead of waiting for the far end.
+    sending_.store(false);
+    send_gone_.store(true);
+    return {0, true, false};
+  }
+  // Any other error (a soft network error: unreachable, network down) may
+  // pass while the connection stands: the same bytes are tried later.
+  return {0, false, true};
 }
 
 bool TcpClientSerialPort::is_open() const {
-  return open_.load() && socket_.load() != kInvalidSocket;
+  return open_.load() && !send_gone_.load() && socket_.load() != kInvalidSocket;
 }
 
 void TcpClientSerialPort::shutdown() {

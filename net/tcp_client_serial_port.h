@@ -71,6 +71,8 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
  private:
   void connect(const std::string& host, std::uint16_t port,
                std::int64_t connect_timeout_ms, const std::atomic<bool>* cancel);
+  // Marks the connection ended for reading and says so.
+  serial::ReadResult end_reading();
 
   // The connected socket, or kInvalidSocket. Stored by the constructor on
   // success and taken back by the destructor, both by atomic exchange.
@@ -79,9 +81,12 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
   // read() that sees the end of the connection, never by write(). Never
   // set again.
   std::atomic<bool> open_{false};
-  // Set with open_; cleared by end_sending() and shutdown(). Never set
-  // again.
+  // Set with open_; cleared by end_sending(), shutdown() and a write that
+  // failed for good. Never set again.
   std::atomic<bool> sending_{false};
+  // Set by a write() that found the connection gone: read() then ends the
+  // port as soon as nothing received is left, without waiting.
+  std::atomic<bool> send_gone_{false};
   // Serialises shutdown() and end_sending(), so that a half-close never
   // runs on a socket being shut down in both directions. It guards no
   // member: the flags and the handle are atomics.

@@ -6,9 +6,10 @@
 // on different threads at once, and shutdown() may be called from any
 // thread at any time, also while a read() waits.
 //
-// A failed write() sent nothing and ends nothing: it may be tried again,
-// and read() goes on delivering what the far end sent before the
-// connection ended, until it reports the end.
+// A write() that fails for good (the connection is gone) sent nothing;
+// read() goes on delivering what the far end sent before that, then
+// reports the end without waiting. A write() that should be tried later
+// sent nothing and ends nothing.
 
 #ifndef QUORVEX_SERIAL_HOST_SERIAL_PORT_H_
 #define QUORVEX_SERIAL_HOST_SERIAL_PORT_H_
@@ -28,10 +29,13 @@ struct ReadResult {
   bool closed = false;       // ended, or never open: no more data will come
 };
 
-// Outcome of one write.
+// Outcome of one write. At most one flag is set.
 struct WriteResult {
-  std::size_t count = 0;  // bytes accepted; may be fewer than given, or 0
-  bool failed = false;    // not open, or the connection failed
+  std::size_t count = 0;     // bytes accepted; may be fewer than given, or 0
+  bool failed = false;       // not open, or the connection is gone for good:
+                             // nothing was sent, nor will be on this port
+  bool retry_later = false;  // nothing was sent for a reason that may pass
+                             // (a soft network error): the connection stands
 };
 
 class HostSerialPort {
@@ -43,7 +47,8 @@ class HostSerialPort {
   virtual ReadResult read(std::span<std::uint8_t> buffer) = 0;
   // Hands as much of `data` to the transport as it takes now; never waits.
   virtual WriteResult write(std::span<const std::uint8_t> data) = 0;
-  // Whether the transport is connected and not shut down.
+  // Whether the transport is connected and not shut down; false once a
+  // write() found the connection gone.
   virtual bool is_open() const = 0;
   // Ends the connection: a read() in progress returns within its wait and
   // every later read() or write() reports closed or failed at once.

@@ -254,6 +254,66 @@ TEST_P(SendFailure, SendingResumesAndLosesNothing) {
             << took << " ms after the failed send\n";
 }
 
+class SendGone : public testing::TestWithParam<quorvex::test::SendFault> {};
+
+// From one send on, every send fails as if the connection were gone, while
+// its reading side stays healthy. The endpoint ends that connection at
+// once (it used to stay "connected" and retry until the server closed),
+// after delivering what the server had sent, and the unsent bytes go, in
+// order, to the next connection.
+TEST_P(SendGone, EndsTheConnectionAndSendsTheRestOnTheNext) {
+  if (!send_faults_or_skip()) GTEST_SKIP() << "needs the send shim (Linux)";
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  Ip232SerialEndpoint endpoint(config_for(server.port(), false));
+  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kNever);
+  std::optional<TcpStream> first = server.take_connection();
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
+  PatternReceiver received(kMachineSeed, PatternReceiver::Gaps::kNever);
+  LineDecoder decoder(false);
+  machine.transmit(1000);
+  while (received.ok() && received.next_position() < 1000 &&
+         quorvex::test::receive_decoded(*first, decoder, received, 50)) {
+  }
+  // The server talks just before the sends start failing.
+  const PatternStream server_stream(kServerSeed);
+  ASSERT_TRUE(first->send_all(coded_pattern(server_stream, 0, 500, false)));
+  ASSERT_TRUE(wait_until([&] {
+    machine.receive();
+    return machine.received().next_position() >= 500;
+  }));
+
+  quorvex::test::fail_sends(server.port(), GetParam(), 1 << 30);
+  const Clock::time_point failed = Clock::now();
+  machine.transmit_unasked(1000);
+  const bool ended = wait_until([&] { return !endpoint.is_connected(); });
+  const std::int64_t took = ms_between(failed, Clock::now());
+  quorvex::test::fail_sends(server.port(), GetParam(), 0);
+  ASSERT_TRUE(ended) << "the connection whose sends fail stayed up";
+
+  std::optional<TcpStream> second = server.take_connection();
+  ASSERT_TRUE(second.has_value()) << "no new connection";
+  LineDecoder second_decoder(false);
+  while (received.ok() && received.next_position() < 2000 &&
+         quorvex::test::receive_decoded(*second, second_decoder, received, 50)) {
+  }
+  EXPECT_TRUE(received.ok()) << received.failure();
+  EXPECT_EQ(received.next_position(), 2000u) << "the unsent bytes did not follow";
+  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
+  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+  std::cout << "[          ] the connection ended " << took
+            << " ms after the first failed send\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ip232SerialEndpointFaults, SendGone,
+    testing::Values(quorvex::test::SendFault::kReset, quorvex::test::SendFault::kBrokenPipe),
+    [](const testing::TestParamInfo<quorvex::test::SendFault>& info) {
+      return std::string(info.param == quorvex::test::SendFault::kReset ? "Reset"
+                                                                       : "BrokenPipe");
+    });
+
 INSTANTIATE_TEST_SUITE_P(
     Ip232SerialEndpointFaults, SendFailure,
     testing::Values(quorvex::test::SendFault::kNoBuffers,

@@ -13,6 +13,8 @@ namespace quorvex::test {
 enum class SendFault {
   kNoBuffers,        // the system is short of buffers (ENOBUFS)
   kHostUnreachable,  // a soft network error (EHOSTUNREACH)
+  kReset,            // the connection is gone (ECONNRESET)
+  kBrokenPipe,       // the connection is gone (EPIPE)
 };
 
 // Whether failed sends can be injected in this run.

@@ -23,7 +23,13 @@ ArmFunction arm_function() {
 bool send_faults_available() { return arm_function() != nullptr; }
 
 void fail_sends(std::uint16_t port, SendFault fault, int count) {
-  const int error_number = fault == SendFault::kNoBuffers ? ENOBUFS : EHOSTUNREACH;
+  int error_number = EHOSTUNREACH;
+  switch (fault) {
+    case SendFault::kNoBuffers: error_number = ENOBUFS; break;
+    case SendFault::kHostUnreachable: error_number = EHOSTUNREACH; break;
+    case SendFault::kReset: error_number = ECONNRESET; break;
+    case SendFault::kBrokenPipe: error_number = EPIPE; break;
+  }
   if (arm_function() != nullptr) arm_function()(port, error_number, count);
 }
 
