@@ -57,7 +57,7 @@ void Ip232SerialEndpoint::connector_main() {
       serve(current);
     } else if (current.port) {
       begin_hang_up(current);
-    } else if (!finishing_.empty()) {
+    } else if (finishing_) {
       drain_finishing();
     } else if (backlog) {
       wait_for_rx_room();
@@ -65,8 +65,7 @@ void Ip232SerialEndpoint::connector_main() {
       backoff_wait(kIdlePollMs);
     }
   }
-  for (const FinishingConnection& finishing : finishing_) finishing.port->shutdown();
-  finishing_.clear();
+  end_finishing();
 }
 
 bool Ip232SerialEndpoint::connection_wanted() {
@@ -146,17 +145,21 @@ void Ip232SerialEndpoint::begin_hang_up(const Connection& current) {
   // stream. Closing now, with the server's bytes unread, would make the
   // system reset the connection and throw away what it has not sent.
   current.port->end_sending();
-  for (FinishingConnection& older : finishing_) older.delivers = false;
-  finishing_.push_back({current.port, deadline_after(kHangUpDrainMs), true});
+  // One connection is finished at a time: a storm of hang-ups must not
+  // pile up sockets, each held up to kHangUpDrainMs. The older one ends
+  // now; what its server sends from here on is cut, as it would be by
+  // raising request-to-send again.
+  end_finishing();
+  finishing_ = FinishingConnection{current.port, deadline_after(kHangUpDrainMs), true};
   notify_change();
 }
 
 void Ip232SerialEndpoint::drain_finishing() {
   // Finishing connections exist in mode "raw" only, where decoding keeps
   // no state, so sharing line_decoder_ with the next connection is sound.
-  FinishingConnection& newest = finishing_.back();
-  const ReadOutcome outcome = read_and_decode(*newest.port, drain_decoded_);
-  if (outcome == ReadOutcome::kData && newest.delivers) {
+  FinishingConnection& finishing = *finishing_;
+  const ReadOutcome outcome = read_and_decode(*finishing.port, drain_decoded_);
+  if (outcome == ReadOutcome::kData && finishing.delivers) {
     // Bytes that do not fit are dropped, and every later one with them:
     // the server must not be held up while it still has to take what was
     // sent, and the machine must get a prefix of what the server sent, not
@@ -164,33 +167,30 @@ void Ip232SerialEndpoint::drain_finishing() {
     // so with one left nothing more is delivered.
     const bool backlog = rx_delivered_ < rx_decoded_.size();
     const std::size_t count = backlog ? 0 : deliver_received(drain_decoded_);
-    if (count < drain_decoded_.size()) newest.delivers = false;
+    if (count < drain_decoded_.size()) finishing.delivers = false;
   }
-  const bool done = stop_.load() || outcome == ReadOutcome::kEnded ||
-                    Clock::now() >= newest.deadline ||
-                    (outcome == ReadOutcome::kQuiet && newest.port->sending_acknowledged());
-  if (done) {
-    newest.port->shutdown();
-    finishing_.pop_back();
+  if (stop_.load() || outcome == ReadOutcome::kEnded ||
+      finishing_done(outcome == ReadOutcome::kQuiet)) {
+    end_finishing();
   }
-  // Older ones are read no more; they only wait for their acknowledgement.
-  const Clock::time_point now = Clock::now();
-  std::erase_if(finishing_, [&](const FinishingConnection& finishing) {
-    if (finishing.delivers) return false;  // the newest, read above
-    if (now < finishing.deadline && !finishing.port->sending_acknowledged()) return false;
-    finishing.port->shutdown();
-    return true;
-  });
 }
 
 void Ip232SerialEndpoint::tend_finishing() {
-  const Clock::time_point now = Clock::now();
-  std::erase_if(finishing_, [&](FinishingConnection& finishing) {
-    finishing.delivers = false;
-    if (now < finishing.deadline && !finishing.port->sending_acknowledged()) return false;
-    finishing.port->shutdown();
-    return true;
-  });
+  if (!finishing_) return;
+  finishing_->delivers = false;
+  // Not read any more: only its acknowledgement or its time is waited for.
+  if (finishing_done(true)) end_finishing();
+}
+
+bool Ip232SerialEndpoint::finishing_done(bool quiet) const {
+  return Clock::now() >= finishing_->deadline ||
+         (quiet && finishing_->port->sending_acknowledged());
+}
+
+void Ip232SerialEndpoint::end_finishing() {
+  if (!finishing_) return;
+  finishing_->port->shutdown();
+  finishing_.reset();
 }
 
 Ip232SerialEndpoint::ReadOutcome Ip232SerialEndpoint::read_and_decode(

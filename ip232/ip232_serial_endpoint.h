@@ -35,8 +35,8 @@
 // - in mode "raw", dropping request-to-send unpublishes the connection, ends
 //   its sending in order (a half-close) and goes on finishing it beside
 //   whatever comes next: it is read until the server has acknowledged what
-//   was sent and gone quiet, has closed its side, or kHangUpDrainMs have
-//   passed. Its bytes go to the receive queue while they fit and nothing
+//   was sent and gone quiet, has closed its side, kHangUpDrainMs have
+//   passed, or the next hang-up ends it (one is finished at a time). Its bytes go to the receive queue while they fit and nothing
 //   newer has been asked for: the machine gets a prefix of what the server
 //   sent, cut at the first byte that did not fit or at the moment
 //   request-to-send is raised again, which connects at once.
@@ -53,6 +53,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -143,11 +144,11 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
     std::shared_ptr<serial::HostSerialPort> port;
     std::uint64_t generation = 0;
   };
-  // A connection being finished after a raw-mode hang-up, until the server
-  // has acknowledged what was sent (and, for the one still read, gone
-  // quiet), it ends, or `deadline`. Only the newest is read while nothing
-  // newer is wanted, and it delivers until its first byte that does not
-  // fit (the cut).
+  // The connection being finished after a raw-mode hang-up, until the
+  // server has acknowledged what was sent (and, while it is read, gone
+  // quiet), it ends, or `deadline`. It is read while nothing newer is
+  // wanted, and delivers until its first byte that does not fit (the cut)
+  // or until something newer is asked for.
   struct FinishingConnection {
     std::shared_ptr<serial::HostSerialPort> port;
     Clock::time_point deadline;
@@ -172,14 +173,22 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   // Shuts the published `current` down, unpublishes it, backs off.
   void end_connection(const Connection& current) EXCLUDES(port_lock_);
   // Mode "raw", request-to-send dropped: unpublishes `current`, ends its
-  // sending in order and keeps it for finishing.
+  // sending in order and keeps it for finishing, in place of the one being
+  // finished before, which ends at once (its data cut there).
   void begin_hang_up(const Connection& current) EXCLUDES(port_lock_);
-  // Reads the newest finishing connection once (waiting up to a read's
-  // wait), delivering up to the cut; ends each that is done.
+  // Reads the finishing connection once (waiting up to a read's wait),
+  // delivering up to the cut; ends it when it is done.
   void drain_finishing() EXCLUDES(rx_lock_);
-  // Stops every finishing connection from delivering (something newer was
-  // asked for) and ends those that are done, without reading.
+  // Stops the finishing connection from delivering (something newer was
+  // asked for) and ends it when it is done, without reading.
   void tend_finishing();
+  // Whether the finishing connection may end: its time is up, or the
+  // server has acknowledged all that was sent and, when it is read, its
+  // last read found nothing (`quiet`).
+  bool finishing_done(bool quiet) const;
+  // Shuts the finishing connection down and forgets it; nothing when there
+  // is none.
+  void end_finishing();
   // Reads `port` once into rx_chunk_ (waiting up to a read's wait) and
   // decodes what came into `decoded` (emptied first).
   ReadOutcome read_and_decode(serial::HostSerialPort& port,
@@ -290,8 +299,10 @@ class Ip232SerialEndpoint final : public SerialPortDevice {
   std::size_t rx_delivered_ = 0;
   // Data bytes of the last read of a finishing connection.
   std::vector<std::uint8_t> drain_decoded_;
-  // Connections being finished after raw-mode hang-ups, oldest first.
-  std::vector<FinishingConnection> finishing_;
+  // The connection being finished after the last raw-mode hang-up. With
+  // it the endpoint holds at most three sockets: the published one, this
+  // one and one being connected.
+  std::optional<FinishingConnection> finishing_;
 
   const std::function<void()> on_change_;
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include "tests/support/bridge_driver.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/pattern_stream.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/send_faults.h"
 
 namespace {
@@ -36,6 +38,7 @@ using quorvex::test::kLoopbackIpv4;
 using quorvex::test::kPatientWaitMs;
 using quorvex::test::LoopbackServer;
 using quorvex::test::MachineSide;
+using quorvex::test::MisbehavingPeer;
 using quorvex::test::PatternReceiver;
 using quorvex::test::PatternStream;
 using quorvex::test::wait_until;
@@ -323,6 +326,33 @@ INSTANTIATE_TEST_SUITE_P(
                              ? "NoBuffers"
                              : "HostUnreachable");
     });
+
+// Mode "raw", request-to-send toggled every millisecond while the machine
+// types at a server that never reads: no hang-up is ever acknowledged, so
+// each would be finished for its whole kHangUpDrainMs. One is finished at a
+// time: the endpoint holds at most three sockets (the storm used to hold
+// one per toggle, hundreds at once).
+TEST(Ip232SerialEndpointFaults, RequestToSendStormHoldsAtMostThreeSockets) {
+  if (!quorvex::test::open_sockets_to(1)) GTEST_SKIP() << "counts sockets on Linux only";
+  MisbehavingPeer peer(MisbehavingPeer::Behaviour::kNeverRead, {.receive_buffer_bytes = 4096});
+  ASSERT_TRUE(peer.ok());
+  Ip232SerialEndpoint endpoint(config_for(peer.port(), true));
+  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed);
+  std::size_t peak = 0;
+  bool rts = false;
+  const Clock::time_point end = Clock::now() + milliseconds(3000);
+  while (Clock::now() < end) {
+    rts = !rts;
+    endpoint.set_rts(rts);
+    machine.transmit(4096);
+    peak = std::max(peak, quorvex::test::open_sockets_to(peer.port()).value_or(0));
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  EXPECT_LE(peak, 3u);
+  EXPECT_GT(peer.accepted(), 1u) << "the storm made no connections";
+  std::cout << "[          ] at most " << peak << " sockets open at once over "
+            << peer.accepted() << " connections\n";
+}
 
 // A line-state pair that went in past the limit is being written while the
 // machine changes request-to-send again: the buffer still holds no more

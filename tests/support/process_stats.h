@@ -7,6 +7,7 @@
 #define QUORVEX_TESTS_SUPPORT_PROCESS_STATS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace quorvex::test {
@@ -17,6 +18,11 @@ std::optional<std::size_t> process_thread_count();
 // Heap bytes allocated and not yet freed: the sanitizer allocator's count
 // under ASan or TSan, the C library's otherwise.
 std::optional<std::size_t> heap_bytes_in_use();
+
+// TCP sockets of this process connected to `port` on a loopback address,
+// whatever their state (Linux: /proc/net/tcp and tcp6 against this
+// process's descriptors); absent where not measured.
+std::optional<std::size_t> open_sockets_to(std::uint16_t port);
 
 // The thread count to compare with later: taken after one thread has been
 // started and joined, so that a runtime that starts a helper thread of its

@@ -10,4 +10,6 @@ std::optional<std::size_t> process_thread_count() { return std::nullopt; }
 
 std::optional<std::size_t> heap_bytes_in_use() { return std::nullopt; }
 
+std::optional<std::size_t> open_sockets_to(std::uint16_t) { return std::nullopt; }
+
 }  // namespace quorvex::test
