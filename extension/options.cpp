@@ -68,12 +68,8 @@ std::int32_t to_int32_saturating(std::string_view text) {
 
 BridgeSettings read_bridge_settings(const Extension& extension) {
   BridgeSettings settings;
+  // Starts from EndpointConfig's defaults.
   ip232::EndpointConfig& config = settings.endpoint;
-  config.host = std::string(kDefaultHost);
-  config.port = kDefaultPort;
-  config.raw = false;
-  config.handshake = true;
-  config.tx_buffer = kDefaultTxBuffer;
 
   const auto url = non_empty_option(extension, "url");
   const auto host = non_empty_option(extension, "host");

@@ -15,16 +15,18 @@
 #include <string_view>
 
 #include "api/extension.h"
-#include "ip232/ip232_serial_endpoint.h"
+#include "ip232/endpoint_config.h"
 
 namespace quorvex {
 
-// Defaults when an option is absent (or, but for "mode", empty).
-inline constexpr std::string_view kDefaultHost = "localhost";
-inline constexpr std::uint16_t kDefaultPort = 25232;
+// The defaults when an option is absent (or, but for "mode", empty) are
+// EndpointConfig's: ip232::kDefaultHost, kDefaultPort, kDefaultHandshake and
+// kDefaultTxBuffer.
+using ip232::kDefaultHost;
+using ip232::kDefaultPort;
+using ip232::kDefaultTxBuffer;
 inline constexpr std::string_view kModeIp232 = "ip232";
 inline constexpr std::string_view kModeRaw = "raw";
-inline constexpr std::size_t kDefaultTxBuffer = 4096;
 
 // Converts text the way the C library's atoi does - leading white space
 // skipped, an optional sign, decimal digits up to the first other byte, 0

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-#include "ip232/ip232_serial_endpoint.h"
+#include "ip232/endpoint_core.h"
 #include "net/tcp_client_serial_port.h"
 
 namespace quorvex::ip232 {
@@ -19,33 +19,12 @@ using std::chrono::milliseconds;
 // Longest single wait of the connector for room in the receive queue; it
 // looks at request-to-send again after each.
 constexpr milliseconds kRxRoomWait{100};
-// Longest single wait handed to the platform; longer intervals loop.
-constexpr milliseconds kLongestSingleWait{24 * 60 * 60 * 1000};
-
-// Now + `interval_ms` on the steady clock, or the largest representable
-// time when that would overflow.
-Clock::time_point deadline_after(std::int64_t interval_ms) {
-  const Clock::time_point now = Clock::now();
-  const auto room = std::chrono::duration_cast<milliseconds>(
-      Clock::time_point::max() - now);
-  if (interval_ms >= room.count()) return Clock::time_point::max();
-  return now + milliseconds(std::max<std::int64_t>(interval_ms, 0));
-}
-
-// Time left until `deadline` in whole milliseconds, rounded up; zero once
-// it has passed.
-milliseconds remaining_until(Clock::time_point deadline) {
-  const Clock::time_point now = Clock::now();
-  if (now >= deadline) return milliseconds::zero();
-  return std::min(std::chrono::ceil<milliseconds>(deadline - now),
-                  kLongestSingleWait);
-}
 
 }  // namespace
 
-void Ip232SerialEndpoint::connector_main() {
+void EndpointCore::connector_main() {
   while (!stop_.load()) {
-    const bool wanted = connection_wanted();
+    const bool wanted = take_connection_wish();
     const Connection current = published();
     const bool backlog = deliver_backlog();
     // A connection being finished may not deliver past anything newer.
@@ -62,13 +41,13 @@ void Ip232SerialEndpoint::connector_main() {
     } else if (backlog) {
       wait_for_rx_room();
     } else {
-      backoff_wait(kIdlePollMs);
+      backoff_wait(kIdlePoll);
     }
   }
   end_finishing();
 }
 
-bool Ip232SerialEndpoint::connection_wanted() {
+bool EndpointCore::take_connection_wish() {
   if (!raw_) return true;
   {
     sync::MutexLock lock(backoff_lock_);
@@ -77,24 +56,23 @@ bool Ip232SerialEndpoint::connection_wanted() {
   return rts_.load();
 }
 
-Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
+EndpointCore::ConnectOutcome EndpointCore::connect_and_publish() {
   // Resolves and connects before it returns: up to the connect timeout per
   // address, without any lock held.
   std::shared_ptr<serial::HostSerialPort> fresh =
       std::make_shared<net::TcpClientSerialPort>(host_, port_number_,
-                                                 kConnectTimeoutMs, &stop_);
+                                                 kConnectTimeout.count(), &stop_);
   if (stop_.load()) return ConnectOutcome::kStopped;
   if (!fresh->is_open()) {
     set_status(fresh->last_error());
     notify_change();
-    backoff_wait(kBackoffMs);
+    backoff_wait(kBackoff);
     return ConnectOutcome::kFailed;
   }
   set_status("");
   // An escape left over from the previous connection must not pair with
   // the first byte of this one.
   line_decoder_.reset();
-  Connection previous;
   {
     sync::MutexLock lock(port_lock_);
     // Checked under the lock: the destructor sets stop before it looks for
@@ -102,8 +80,8 @@ Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
     // (and shut down by it) or not at all.
     if (stop_.load()) return ConnectOutcome::kStopped;
     const std::uint64_t generation = ++generations_;
-    previous = std::exchange(connection_, Connection{fresh, generation});
-    connected_generation_.store(generation);
+    // Nothing is published here: the connector publishes only when none is.
+    connection_.change([&](Connection& record) { record = Connection{fresh, generation}; });
   }
   // The sender checks for a new connection under tx_lock_.
   { sync::MutexLock lock(tx_lock_); }
@@ -112,7 +90,7 @@ Ip232SerialEndpoint::ConnectOutcome Ip232SerialEndpoint::connect_and_publish() {
   return ConnectOutcome::kPublished;
 }
 
-void Ip232SerialEndpoint::serve(const Connection& current) {
+void EndpointCore::serve(const Connection& current) {
   if (rx_delivered_ < rx_decoded_.size()) {
     // The socket is not read while the queue is full; its end, even a
     // reset that failed a write meanwhile, is seen once the bytes before
@@ -130,14 +108,14 @@ void Ip232SerialEndpoint::serve(const Connection& current) {
   }
 }
 
-void Ip232SerialEndpoint::end_connection(const Connection& current) {
+void EndpointCore::end_connection(const Connection& current) {
   current.port->shutdown();
   unpublish();
   notify_change();
-  backoff_wait(kBackoffMs);
+  backoff_wait(kBackoff);
 }
 
-void Ip232SerialEndpoint::begin_hang_up(const Connection& current) {
+void EndpointCore::begin_hang_up(const Connection& current) {
   // Unpublished first: the sender takes no more bytes for this connection,
   // and what it has not written yet goes back for the next one.
   unpublish();
@@ -150,11 +128,11 @@ void Ip232SerialEndpoint::begin_hang_up(const Connection& current) {
   // now; what its server sends from here on is cut, as it would be by
   // raising request-to-send again.
   end_finishing();
-  finishing_ = FinishingConnection{current.port, deadline_after(kHangUpDrainMs), true};
+  finishing_ = FinishingConnection{current.port, Clock::now() + kHangUpDrain, true};
   notify_change();
 }
 
-void Ip232SerialEndpoint::drain_finishing() {
+void EndpointCore::drain_finishing() {
   // Finishing connections exist in mode "raw" only, where decoding keeps
   // no state, so sharing line_decoder_ with the next connection is sound.
   FinishingConnection& finishing = *finishing_;
@@ -175,25 +153,25 @@ void Ip232SerialEndpoint::drain_finishing() {
   }
 }
 
-void Ip232SerialEndpoint::tend_finishing() {
+void EndpointCore::tend_finishing() {
   if (!finishing_) return;
   finishing_->delivers = false;
   // Not read any more: only its acknowledgement or its time is waited for.
   if (finishing_done(true)) end_finishing();
 }
 
-bool Ip232SerialEndpoint::finishing_done(bool quiet) const {
+bool EndpointCore::finishing_done(bool quiet) const {
   return Clock::now() >= finishing_->deadline ||
          (quiet && finishing_->port->sending_acknowledged());
 }
 
-void Ip232SerialEndpoint::end_finishing() {
+void EndpointCore::end_finishing() {
   if (!finishing_) return;
   finishing_->port->shutdown();
   finishing_.reset();
 }
 
-Ip232SerialEndpoint::ReadOutcome Ip232SerialEndpoint::read_and_decode(
+EndpointCore::ReadOutcome EndpointCore::read_and_decode(
     serial::HostSerialPort& port, std::vector<std::uint8_t>& decoded) {
   const serial::ReadResult result = port.read(rx_chunk_);
   if (result.closed) return ReadOutcome::kEnded;
@@ -204,18 +182,17 @@ Ip232SerialEndpoint::ReadOutcome Ip232SerialEndpoint::read_and_decode(
   return ReadOutcome::kData;
 }
 
-void Ip232SerialEndpoint::unpublish() {
-  Connection previous;
+void EndpointCore::unpublish() {
+  Connection unpublished;
   {
     sync::MutexLock lock(port_lock_);
-    previous = std::exchange(connection_, Connection{});
-    connected_generation_.store(0);
+    connection_.change([&](Connection& record) { unpublished = std::exchange(record, {}); });
   }
-  // The last owner closes the socket; that may be the connector, outside
-  // the lock, or the sender after its pass.
+  // The last owner closes the socket: this one, here outside the lock, or
+  // the sender after its pass.
 }
 
-bool Ip232SerialEndpoint::deliver_backlog() {
+bool EndpointCore::deliver_backlog() {
   if (rx_delivered_ < rx_decoded_.size()) {
     rx_delivered_ += deliver_received(
         std::span<const std::uint8_t>(rx_decoded_).subspan(rx_delivered_));
@@ -223,47 +200,44 @@ bool Ip232SerialEndpoint::deliver_backlog() {
   return rx_delivered_ < rx_decoded_.size();
 }
 
-std::size_t Ip232SerialEndpoint::deliver_received(std::span<const std::uint8_t> bytes) {
+std::size_t EndpointCore::deliver_received(std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return 0;
   sync::MutexLock lock(rx_lock_);
   // The host's batch only shrinks without the lock, so this count errs on
   // the safe side.
   const std::size_t held =
-      rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire);
+      rx_queue_.get().size() + rx_batch_left_.load(std::memory_order_acquire);
   const std::size_t room = kRxQueueLimit - std::min(held, kRxQueueLimit);
   const std::size_t count = std::min(room, bytes.size());
-  rx_queue_.insert(rx_queue_.end(), bytes.begin(),
-                   bytes.begin() + static_cast<std::ptrdiff_t>(count));
-  rx_queued_.store(rx_queue_.size(), std::memory_order_release);
+  rx_queue_.change([&](std::deque<std::uint8_t>& queue) {
+    queue.insert(queue.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+  });
   return count;
 }
 
-void Ip232SerialEndpoint::wait_for_rx_room() {
+void EndpointCore::wait_for_rx_room() {
   const Clock::time_point deadline = Clock::now() + kRxRoomWait;
   sync::MutexLock lock(rx_lock_);
   rx_connector_waiting_ = true;
   while (!stop_.load() &&
-         rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire) > kRxResumeLevel) {
-    const milliseconds left = remaining_until(deadline);
-    if (left == milliseconds::zero()) break;
-    rx_room_.wait_for(rx_lock_, left);
+         rx_queue_.get().size() + rx_batch_left_.load(std::memory_order_acquire) >
+             kRxResumeLevel) {
+    if (!rx_room_.wait_until(rx_lock_, deadline)) break;
   }
   rx_connector_waiting_ = false;
 }
 
-void Ip232SerialEndpoint::backoff_wait(std::int64_t interval_ms) {
-  const Clock::time_point deadline = deadline_after(interval_ms);
+void EndpointCore::backoff_wait(milliseconds interval) {
+  const Clock::time_point deadline = Clock::now() + interval;
   sync::MutexLock lock(backoff_lock_);
   // A notification that finds neither stop nor (in mode "raw") a change of
   // request-to-send resumes the wait until the deadline.
   while (!stop_.load() && !(raw_ && backoff_rts_changed_)) {
-    const milliseconds left = remaining_until(deadline);
-    if (left == milliseconds::zero()) return;
-    backoff_wake_.wait_for(backoff_lock_, left);
+    if (!backoff_wake_.wait_until(backoff_lock_, deadline)) return;
   }
 }
 
-void Ip232SerialEndpoint::set_status(std::string_view text) {
+void EndpointCore::set_status(std::string_view text) {
   sync::MutexLock lock(status_lock_);
   status_text_.assign(text);
 }

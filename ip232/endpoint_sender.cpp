@@ -6,11 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "ip232/ip232_serial_endpoint.h"
+#include "ip232/endpoint_core.h"
 
 namespace quorvex::ip232 {
 
-void Ip232SerialEndpoint::sender_main() {
+void EndpointCore::sender_main() {
   // Reused from pass to pass; it trades storage with the waiting bytes.
   std::vector<std::uint8_t> batch;
   // The connection whose start this thread has written (0: none yet). A
@@ -33,7 +33,7 @@ void Ip232SerialEndpoint::sender_main() {
           connection.generation > 1) {
         opening_state = rts_.load();
       }
-      tx_.take_batch(batch, opening_state);
+      tx_.change([&](TransmitBuffer& tx) { tx.take_batch(batch, opening_state); });
     }
     opened = connection.generation;
 
@@ -41,21 +41,20 @@ void Ip232SerialEndpoint::sender_main() {
     {
       sync::MutexLock lock(tx_lock_);
       // What no connection took waits, in order, for the next one.
-      tx_.finish_batch(batch, sent);
-      publish_tx_ready();
+      tx_.change([&](TransmitBuffer& tx) { tx.finish_batch(batch, sent); });
     }
     if (sent < batch.size()) given_up = connection.generation;
   }
 }
 
-bool Ip232SerialEndpoint::wait_for_work(std::uint64_t opened, std::uint64_t given_up) {
+bool EndpointCore::wait_for_work(std::uint64_t opened, std::uint64_t given_up) {
   sync::MutexLock lock(tx_lock_);
   tx_sender_waiting_ = true;
   for (;;) {
     if (stop_.load()) break;
     const std::uint64_t generation = connected_generation_.load();
     if (generation != 0 && generation != given_up &&
-        (tx_.has_waiting() || generation != opened)) {
+        (tx_.get().has_waiting() || generation != opened)) {
       break;
     }
     tx_wake_.wait(tx_lock_);
@@ -64,7 +63,7 @@ bool Ip232SerialEndpoint::wait_for_work(std::uint64_t opened, std::uint64_t give
   return !stop_.load();  // pending bytes are not sent after stop
 }
 
-std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
+std::size_t EndpointCore::write_batch(const Connection& connection,
                                              std::span<const std::uint8_t> batch) {
   std::size_t sent = 0;
   while (sent < batch.size()) {
@@ -81,21 +80,18 @@ std::size_t Ip232SerialEndpoint::write_batch(const Connection& connection,
     // Partly taken, not at all (the socket's buffer is full), or not now
     // (a soft error that may pass, tried again after a longer pause).
     if (sent < batch.size()) {
-      pause_writing(std::chrono::milliseconds(
-          result.retry_later ? kSendRetryPauseMs : kPartialWritePauseMs));
+      pause_writing(result.retry_later ? kSendRetryPause : kPartialWritePause);
     }
   }
   return sent;
 }
 
-void Ip232SerialEndpoint::pause_writing(std::chrono::milliseconds pause) {
+void EndpointCore::pause_writing(std::chrono::milliseconds pause) {
   const auto deadline = std::chrono::steady_clock::now() + pause;
   sync::MutexLock lock(tx_lock_);
   // The destructor notifies tx_wake_ after setting stop.
   while (!stop_.load()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    tx_wake_.wait_for(tx_lock_, deadline - now);
+    if (!tx_wake_.wait_until(tx_lock_, deadline)) break;
   }
 }
 

@@ -1,8 +1,10 @@
-// Ip232SerialEndpoint: construction, the stop sequence and the faces the
-// host calls. The two threads live in endpoint_connector.cpp and
-// endpoint_sender.cpp.
+// Ip232SerialEndpoint and its core: construction, the stop sequence and
+// the faces the host calls. The two threads live in endpoint_connector.cpp
+// and endpoint_sender.cpp.
 
 #include "ip232/ip232_serial_endpoint.h"
+
+#include "ip232/endpoint_core.h"
 
 #include <algorithm>
 #include <system_error>
@@ -25,19 +27,15 @@ std::thread start_thread(Body body) {
 
 }  // namespace
 
-Ip232SerialEndpoint::Ip232SerialEndpoint(EndpointConfig config)
+EndpointCore::EndpointCore(EndpointConfig config)
     : host_(std::move(config.host)),
       port_number_(config.port),
       raw_(config.raw),
       line_state_in_band_(!config.raw && config.handshake),
-      tx_(config.raw, config.tx_buffer),
+      tx_(ready_of, config.raw, config.tx_buffer),
       line_decoder_(config.raw),
       on_change_(std::move(config.on_change)) {
   rx_decoded_.reserve(kReadChunkBytes);
-  {
-    sync::MutexLock lock(tx_lock_);
-    publish_tx_ready();
-  }
   connector_ = start_thread([this] { connector_main(); });
   try {
     sender_ = start_thread([this] { sender_main(); });
@@ -50,13 +48,13 @@ Ip232SerialEndpoint::Ip232SerialEndpoint(EndpointConfig config)
   }
 }
 
-Ip232SerialEndpoint::~Ip232SerialEndpoint() {
+EndpointCore::~EndpointCore() {
   wake_and_shut_down();
   connector_.join();
   sender_.join();
 }
 
-void Ip232SerialEndpoint::wake_and_shut_down() {
+void EndpointCore::wake_and_shut_down() {
   stop_.store(true);
   // Each waiter checks stop under its own lock; taking the lock before the
   // notification means none of them can miss it between check and wait.
@@ -72,81 +70,76 @@ void Ip232SerialEndpoint::wake_and_shut_down() {
   if (current.port) current.port->shutdown();
 }
 
-Ip232SerialEndpoint::Connection Ip232SerialEndpoint::published() const {
+EndpointCore::Connection EndpointCore::published() const {
   sync::MutexLock lock(port_lock_);
-  return connection_;
+  return connection_.get();
 }
 
-void Ip232SerialEndpoint::notify_change() const {
+void EndpointCore::notify_change() const {
   if (on_change_) on_change_();
-}
-
-void Ip232SerialEndpoint::publish_tx_ready() {
-  tx_ready_.store(tx_.ready(), std::memory_order_release);
 }
 
 // --- Source face --------------------------------------------------------
 
-bool Ip232SerialEndpoint::has_byte() {
+bool EndpointCore::has_byte() {
   // Only the host removes bytes, so a byte seen here is still there for
   // read_byte().
-  return rx_batch_next_ < rx_batch_end_ ||
+  return rx_batch_left_.load(std::memory_order_relaxed) > 0 ||
          rx_queued_.load(std::memory_order_acquire) > 0;
 }
 
-std::uint8_t Ip232SerialEndpoint::read_byte() {
-  if (rx_batch_next_ < rx_batch_end_) {
-    const std::uint8_t byte = rx_batch_[rx_batch_next_++];
-    rx_batch_left_.store(rx_batch_end_ - rx_batch_next_, std::memory_order_release);
-    return byte;
+std::uint8_t EndpointCore::read_byte() {
+  if (rx_batch_.get().next < rx_batch_.get().end) {
+    return rx_batch_.change([](HostBatch& batch) { return batch.bytes[batch.next++]; });
   }
   bool wake_connector = false;
   {
     sync::MutexLock lock(rx_lock_);
-    if (rx_queue_.empty()) return 0;
+    if (rx_queue_.get().empty()) return 0;
     // The oldest bytes, in order; the first one is returned now.
-    const std::size_t count = std::min(rx_queue_.size(), rx_batch_.size());
-    const auto end = rx_queue_.begin() + static_cast<std::ptrdiff_t>(count);
-    std::copy(rx_queue_.begin(), end, rx_batch_.begin());
-    rx_queue_.erase(rx_queue_.begin(), end);
-    rx_queued_.store(rx_queue_.size(), std::memory_order_release);
-    rx_batch_next_ = 1;
-    rx_batch_end_ = count;
-    rx_batch_left_.store(count - 1, std::memory_order_release);
+    const std::size_t count = std::min(rx_queue_.get().size(), kReadChunkBytes);
+    rx_queue_.change([&](std::deque<std::uint8_t>& queue) {
+      const auto end = queue.begin() + static_cast<std::ptrdiff_t>(count);
+      rx_batch_.change([&](HostBatch& batch) {
+        std::copy(queue.begin(), end, batch.bytes.begin());
+        batch.next = 1;
+        batch.end = count;
+      });
+      queue.erase(queue.begin(), end);
+    });
     // Looked at once per batch, not per byte: a connector waiting for room
     // is woken by the first batch taken at or below the resume level.
     wake_connector = rx_connector_waiting_ &&
-                     rx_queue_.size() + count - 1 <= kRxResumeLevel;
+                     rx_queue_.get().size() + count - 1 <= kRxResumeLevel;
   }
   if (wake_connector) rx_room_.notify_one();
-  return rx_batch_[0];
+  return rx_batch_.get().bytes[0];
 }
 
-bool Ip232SerialEndpoint::carrier_detect() { return false; }
+bool EndpointCore::carrier_detect() { return false; }
 
 // --- Sink face ----------------------------------------------------------
 
-void Ip232SerialEndpoint::write_byte(std::uint8_t byte) {
+void EndpointCore::write_byte(std::uint8_t byte) {
   bool wake_sender = false;
   {
     sync::MutexLock lock(tx_lock_);
     // A sender waiting with bytes pending waits for a connection, not for
     // bytes: only the first byte into an empty buffer needs to wake it.
-    const bool was_empty = !tx_.has_waiting();
-    if (!tx_.add_data(byte)) return;
+    const bool was_empty = !tx_.get().has_waiting();
+    if (!tx_.change([&](TransmitBuffer& tx) { return tx.add_data(byte); })) return;
     wake_sender = tx_sender_waiting_ && was_empty;
-    publish_tx_ready();
   }
   if (wake_sender) tx_wake_.notify_one();
 }
 
-bool Ip232SerialEndpoint::ready_for_byte() {
+bool EndpointCore::ready_for_byte() {
   if (connected_generation_.load() == 0) return false;
   // As it stood after the last change under tx_lock_.
   return tx_ready_.load(std::memory_order_acquire);
 }
 
-void Ip232SerialEndpoint::set_rts(bool asserted) {
+void EndpointCore::set_rts(bool asserted) {
   // Stored first, so that whoever is woken below sees the new state.
   rts_.store(asserted);
   if (raw_) {
@@ -161,40 +154,58 @@ void Ip232SerialEndpoint::set_rts(bool asserted) {
   bool wake_sender = false;
   {
     sync::MutexLock lock(tx_lock_);
-    const bool was_empty = !tx_.has_waiting();
-    tx_.add_line_state(asserted);
-    wake_sender = tx_sender_waiting_ && was_empty && tx_.has_waiting();
-    publish_tx_ready();
+    const bool was_empty = !tx_.get().has_waiting();
+    tx_.change([&](TransmitBuffer& tx) { tx.add_line_state(asserted); });
+    wake_sender = tx_sender_waiting_ && was_empty && tx_.get().has_waiting();
   }
   if (wake_sender) tx_wake_.notify_one();
 }
 
-void Ip232SerialEndpoint::set_break(bool) {}
+void EndpointCore::set_break(bool) {}
 
 // --- Observers ----------------------------------------------------------
 
-bool Ip232SerialEndpoint::is_connected() const {
+bool EndpointCore::is_connected() const {
   return connected_generation_.load() != 0;
 }
 
-std::string Ip232SerialEndpoint::status_text() const {
+std::string EndpointCore::status_text() const {
   sync::MutexLock lock(status_lock_);
   return status_text_;
 }
 
-std::uint64_t Ip232SerialEndpoint::tx_dropped() const {
+std::uint64_t EndpointCore::tx_dropped() const {
   sync::MutexLock lock(tx_lock_);
-  return tx_.dropped();
+  return tx_.get().dropped();
 }
 
-std::size_t Ip232SerialEndpoint::tx_pending_size() const {
+std::size_t EndpointCore::tx_pending_size() const {
   sync::MutexLock lock(tx_lock_);
-  return tx_.held();
+  return tx_.get().held();
 }
 
-std::size_t Ip232SerialEndpoint::rx_queue_size() const {
+std::size_t EndpointCore::rx_queue_size() const {
   sync::MutexLock lock(rx_lock_);
-  return rx_queue_.size() + rx_batch_left_.load(std::memory_order_acquire);
+  return rx_queue_.get().size() + rx_batch_left_.load(std::memory_order_acquire);
 }
+
+// --- Ip232SerialEndpoint -------------------------------------------------
+
+Ip232SerialEndpoint::Ip232SerialEndpoint(EndpointConfig config)
+    : core_(std::make_unique<EndpointCore>(std::move(config))) {}
+Ip232SerialEndpoint::~Ip232SerialEndpoint() = default;
+
+bool Ip232SerialEndpoint::has_byte() { return core_->has_byte(); }
+std::uint8_t Ip232SerialEndpoint::read_byte() { return core_->read_byte(); }
+bool Ip232SerialEndpoint::carrier_detect() { return core_->carrier_detect(); }
+void Ip232SerialEndpoint::write_byte(std::uint8_t byte) { core_->write_byte(byte); }
+bool Ip232SerialEndpoint::ready_for_byte() { return core_->ready_for_byte(); }
+void Ip232SerialEndpoint::set_rts(bool asserted) { core_->set_rts(asserted); }
+void Ip232SerialEndpoint::set_break(bool active) { core_->set_break(active); }
+bool Ip232SerialEndpoint::is_connected() const { return core_->is_connected(); }
+std::string Ip232SerialEndpoint::status_text() const { return core_->status_text(); }
+std::uint64_t Ip232SerialEndpoint::tx_dropped() const { return core_->tx_dropped(); }
+std::size_t Ip232SerialEndpoint::tx_pending_size() const { return core_->tx_pending_size(); }
+std::size_t Ip232SerialEndpoint::rx_queue_size() const { return core_->rx_queue_size(); }
 
 }  // namespace quorvex::ip232

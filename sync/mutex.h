@@ -3,7 +3,7 @@
 // GUARDED_BY(lock_) cannot be touched without lock_ held, and a function
 // declared REQUIRES(lock_) cannot be called without it.
 //
-// CondVar's wait() and wait_for() are called with their Mutex held and
+// CondVar's wait(), wait_for() and wait_until() are called with their Mutex held and
 // return with it held again. They take no predicate: callers loop on their
 // condition in the function that holds the lock, where the analysis sees it.
 
@@ -72,6 +72,26 @@ class CondVar {
         cond_.wait_for(lock, timeout) == std::cv_status::no_timeout;
     lock.release();
     return notified;
+  }
+  // As wait(), until `deadline` at the latest. False once the deadline has
+  // passed, so that a wait for a condition reads
+  //   while (!condition) if (!cond.wait_until(mutex, deadline)) break;
+  template <typename Clock, typename Duration>
+  bool wait_until(Mutex& mutex, std::chrono::time_point<Clock, Duration> deadline)
+      REQUIRES(mutex) {
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    // Far deadlines overflow some platforms' waits; a day at a time is
+    // enough, since the caller looks at its condition after every wake-up.
+    const auto day = now + std::chrono::hours(24);
+    std::unique_lock<std::mutex> lock(mutex.mutex_, std::adopt_lock);
+    if (deadline < day) {
+      cond_.wait_until(lock, deadline);
+    } else {
+      cond_.wait_until(lock, day);
+    }
+    lock.release();
+    return Clock::now() < deadline;
   }
   void notify_one() { cond_.notify_one(); }
   void notify_all() { cond_.notify_all(); }

@@ -164,9 +164,9 @@ TEST_P(RawReRaise, ConnectsAtOnceWhileTheOldConnectionFinishes) {
   const std::optional<TcpStream> second = raw.server.take_connection(3 * kPatientWaitMs);
   const std::int64_t took = ms_between(raised, Clock::now());
   ASSERT_TRUE(second.has_value()) << "no new connection";
-  // The drain alone may take kHangUpDrainMs; a new connection must not
+  // The drain alone may take kHangUpDrain; a new connection must not
   // wait for it.
-  EXPECT_LT(took, Ip232SerialEndpoint::kHangUpDrainMs / 2);
+  EXPECT_LT(took, Ip232SerialEndpoint::kHangUpDrain.count() / 2);
   EXPECT_TRUE(wait_until([&] { return old_server.ended(); }));
   EXPECT_TRUE(old_server.received().ok()) << old_server.received().failure();
   EXPECT_EQ(old_server.received().next_position(), kAccepted);
@@ -188,7 +188,7 @@ TEST(Ip232SerialEndpointFaults, RawHangUpDeliversAPrefixOfWhatTheServerSent) {
   ASSERT_NO_FATAL_FAILURE(raw.connect(true));
 
   // 115 bytes every 10 ms, for a while before the drop and until the
-  // hang-up has ended (at most kHangUpDrainMs).
+  // hang-up has ended (at most kHangUpDrain).
   const auto read_for = [&](milliseconds span) {
     const Clock::time_point end = Clock::now() + span;
     while (Clock::now() < end) {
@@ -199,7 +199,7 @@ TEST(Ip232SerialEndpointFaults, RawHangUpDeliversAPrefixOfWhatTheServerSent) {
   read_for(milliseconds(500));
   const std::uint64_t before_drop = raw.machine.received().next_position();
   raw.endpoint.set_rts(false);
-  read_for(milliseconds(Ip232SerialEndpoint::kHangUpDrainMs + 1000));
+  read_for(Ip232SerialEndpoint::kHangUpDrain + milliseconds(1000));
   while (raw.machine.receive() > 0) {
   }
   const PatternReceiver& received = raw.machine.received();
@@ -329,7 +329,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Mode "raw", request-to-send toggled every millisecond while the machine
 // types at a server that never reads: no hang-up is ever acknowledged, so
-// each would be finished for its whole kHangUpDrainMs. One is finished at a
+// each would be finished for its whole kHangUpDrain. One is finished at a
 // time: the endpoint holds at most three sockets (the storm used to hold
 // one per toggle, hundreds at once).
 TEST(Ip232SerialEndpointFaults, RequestToSendStormHoldsAtMostThreeSockets) {

@@ -721,7 +721,7 @@ TEST(Ip232SerialEndpointFaults, DestroyDuringAnUnansweredConnectWaitsForTheAttem
     const auto start = Clock::now();
     endpoint.reset();
     // The attempt in progress ends by its 2000 ms timeout at the latest.
-    EXPECT_LT(ms_since(start), Ip232SerialEndpoint::kConnectTimeoutMs + kPatientWaitMs);
+    EXPECT_LT(ms_since(start), Ip232SerialEndpoint::kConnectTimeout.count() + kPatientWaitMs);
   }
   threads.expect_back();
 }
@@ -750,14 +750,14 @@ TEST(Ip232SerialEndpointFaults, DestroyDuringAMultiAddressConnectDoesNotWaitForT
   auto endpoint = std::make_unique<Ip232SerialEndpoint>(std::move(config));
   // Well into the list: the second or third address.
   std::this_thread::sleep_for(
-      std::chrono::milliseconds(Ip232SerialEndpoint::kConnectTimeoutMs * 5 / 2));
+      Ip232SerialEndpoint::kConnectTimeout * 5 / 2);
   EXPECT_FALSE(endpoint->is_connected());
   const auto start = Clock::now();
   endpoint.reset();
   const std::int64_t took = ms_since(start);
   // The address being tried is abandoned at once; without that the stop
   // would wait for the rest of its timeout and then for every other address.
-  EXPECT_LT(took, Ip232SerialEndpoint::kConnectTimeoutMs);
+  EXPECT_LT(took, Ip232SerialEndpoint::kConnectTimeout.count());
   threads.expect_back();
   std::cout << "[          ] destroyed during a 5-address connect in " << took
             << " ms\n";
