@@ -60,8 +60,24 @@ using OptionMap = std::map<std::string, std::string>;
 struct SerialController {
   static constexpr std::size_t kControlRegister = 0;
   static constexpr std::size_t kRegisterCount = 4;
-  // Bits 6..5 of the control register select the transmitter's line state.
+  // Bits 6..5 of the control register select the transmitter's line
+  // state: binary 10 drops request-to-send, 11 sends a break (request-to-
+  // send stays asserted), anything else asserts request-to-send.
   static constexpr std::uint8_t kLineStateMask = 0x60;
+  static constexpr std::uint8_t kRtsOffBits = 0x40;
+
+  static constexpr bool rts_in(std::uint8_t control) {
+    return (control & kLineStateMask) != kRtsOffBits;
+  }
+  static constexpr bool break_in(std::uint8_t control) {
+    return (control & kLineStateMask) == kLineStateMask;
+  }
+  // `control` with bits 6..5 set for `rts` and `brk`.
+  static constexpr std::uint8_t with_line_state(std::uint8_t control, bool rts,
+                                                bool brk) {
+    const std::uint8_t line = brk ? kLineStateMask : rts ? 0 : kRtsOffBits;
+    return static_cast<std::uint8_t>((control & ~kLineStateMask) | line);
+  }
 
   SerialDataSource* source = nullptr;
   SerialDataSink* sink = nullptr;

@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <utility>
 
+#include "ip232/endpoint_config.h"
+
 namespace quorvex {
 
 namespace {
 
 constexpr std::string_view kSchemeSeparator = "://";
-constexpr std::uint16_t kMaxPort = 65535;
 
 // Letters, digits, '+', '-' and '.'; the first byte of a scheme is held to
 // the same class. Bytes from 0x80 up are outside it.
@@ -104,7 +105,7 @@ std::optional<EndpointAddress> parse_endpoint_address(std::string_view text,
     return fail(error,
                 "port '" + std::string(port_text) + "' is not a number");
   }
-  if (*value == 0 || *value > kMaxPort) {
+  if (*value == 0 || *value > ip232::kMaxPort) {
     return fail(error, "port " + std::string(port_text) +
                            " out of range (1..65535)");
   }

@@ -13,7 +13,6 @@ namespace quorvex {
 namespace {
 
 constexpr int kMinPort = 1;
-constexpr int kMaxPort = 65535;
 
 // White space as the C library sees it in the "C" locale.
 bool is_c_space(char c) {
@@ -90,7 +89,7 @@ BridgeSettings read_bridge_settings(const Extension& extension) {
     if (host) config.host = std::string(*host);
     if (port) {
       const std::int32_t number = to_int32_saturating(*port);
-      if (number < kMinPort || number > kMaxPort) {
+      if (number < kMinPort || number > ip232::kMaxPort) {
         fail("ip232-serial: port must be 1..65535, got '" + std::string(*port) +
              "'");
       }

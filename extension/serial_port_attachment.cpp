@@ -8,18 +8,6 @@ namespace quorvex {
 namespace {
 
 constexpr std::size_t kDetachClearedRegister = 2;
-// Bits 6..5 of the control register: binary 10 drops request-to-send, 11
-// sends a break (with request-to-send asserted).
-constexpr std::uint8_t kRtsOffBits = 0x40;
-
-bool rts_for(std::uint8_t control) {
-  return (control & SerialController::kLineStateMask) != kRtsOffBits;
-}
-
-bool break_for(std::uint8_t control) {
-  return (control & SerialController::kLineStateMask) ==
-         SerialController::kLineStateMask;
-}
 
 }  // namespace
 
@@ -30,9 +18,9 @@ void attach_serial_device(SerialPort& port, SerialPortDevice& device) {
   controller.sink = &device;
   const std::uint8_t control =
       controller.registers[SerialController::kControlRegister];
-  controller.rts = rts_for(control);
+  controller.rts = SerialController::rts_in(control);
   controller.sink->set_rts(controller.rts);
-  controller.brk = break_for(control);
+  controller.brk = SerialController::break_in(control);
   controller.sink->set_break(controller.brk);
 }
 

@@ -4,14 +4,12 @@
 #include <map>
 
 #include "extension/endpoint_address.h"
+#include "ip232/endpoint_config.h"
 #include "host/term_console.h"
 
 namespace quorvex::host {
 namespace {
 
-constexpr std::string_view kDefaultHost = "localhost";
-constexpr std::uint16_t kDefaultPort = 25232;
-constexpr std::uint16_t kMaxPort = 65535;
 // How long the extension waits between two connection attempts.
 constexpr std::string_view kRetryText = " (retrying every 0.5 s)";
 
@@ -47,13 +45,13 @@ std::optional<ConnectionTarget> connection_target(
     if (!address) return std::nullopt;
     return ConnectionTarget{address->host, address->port, raw};
   }
-  ConnectionTarget target{value_of("host"), kDefaultPort, raw};
-  if (target.host.empty()) target.host = kDefaultHost;
+  ConnectionTarget target{value_of("host"), ip232::kDefaultPort, raw};
+  if (target.host.empty()) target.host = ip232::kDefaultHost;
   const std::string port = value_of("port");
   if (!port.empty()) {
     // The extension's conversion: C's atoi, then the range check.
     const long value = std::strtol(port.c_str(), nullptr, 10);
-    if (value < 1 || value > kMaxPort) return std::nullopt;
+    if (value < 1 || value > ip232::kMaxPort) return std::nullopt;
     target.port = static_cast<std::uint16_t>(value);
   }
   return target;

@@ -89,9 +89,7 @@ void ConnectionWatch::queue(ConnectionEvent event) {
 bool ConnectionWatch::sleep_until(Clock::time_point until) {
   sync::MutexLock hold(lock_);
   while (!stop_) {
-    const Clock::time_point now = Clock::now();
-    if (now >= until) return true;
-    stopping_.wait_for(lock_, until - now);
+    if (!stopping_.wait_until(lock_, until)) return true;
   }
   return false;
 }

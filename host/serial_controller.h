@@ -16,11 +16,9 @@ namespace quorvex::host {
 // are binary 10) and break (both bits set) are derived from it, and each one
 // that changed is passed to the sink, request-to-send first.
 inline void write_control(SerialController& controller, std::uint8_t value) {
-  constexpr std::uint8_t kRtsOffBits = 0x40;
   controller.registers[SerialController::kControlRegister] = value;
-  const std::uint8_t line = value & SerialController::kLineStateMask;
-  const bool rts = line != kRtsOffBits;
-  const bool brk = line == SerialController::kLineStateMask;
+  const bool rts = SerialController::rts_in(value);
+  const bool brk = SerialController::break_in(value);
   if (rts != controller.rts) {
     controller.rts = rts;
     if (controller.sink != nullptr) controller.sink->set_rts(rts);

@@ -29,9 +29,7 @@ void Wake::wait_for(std::chrono::steady_clock::duration limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   sync::MutexLock hold(lock_);
   while (!pending_) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
-    changed_.wait_for(lock_, deadline - now);
+    if (!changed_.wait_until(lock_, deadline)) break;
   }
   pending_ = false;
 }
@@ -199,9 +197,7 @@ void OutputPump::finish(std::optional<std::chrono::milliseconds> limit) {
         changed_.wait(lock_);
         continue;
       }
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) break;
-      changed_.wait_for(lock_, deadline - now);
+      if (!changed_.wait_until(lock_, deadline)) break;
     }
     closing_ = true;
     changed_.notify_all();

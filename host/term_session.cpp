@@ -24,13 +24,6 @@ constexpr auto kShortestWait = std::chrono::microseconds(50);
 // that was made a moment ago.
 constexpr auto kLastLookWait = std::chrono::milliseconds(500);
 
-// Control register bits 6..5: 00 asserts request-to-send, 10 deasserts it,
-// 11 sends a break (request-to-send stays asserted).
-constexpr std::uint8_t kLineStateMask = SerialController::kLineStateMask;
-constexpr std::uint8_t kLineRtsOn = 0x00;
-constexpr std::uint8_t kLineRtsOff = 0x40;
-constexpr std::uint8_t kLineBreak = 0x60;
-
 }  // namespace
 
 std::optional<std::uint8_t> session_escape(const TermOptions& options,
@@ -54,7 +47,9 @@ std::optional<std::chrono::milliseconds> session_connect_timeout(
   return std::chrono::milliseconds(kDefaultScriptConnectTimeoutMs);
 }
 
-std::uint8_t line_state_bits(bool rts) { return rts ? kLineRtsOn : kLineRtsOff; }
+std::uint8_t line_state_bits(bool rts) {
+  return SerialController::with_line_state(0, rts, false);
+}
 
 Session::Session(SerialPort& port, const TermOptions& options,
                  bool interactive, Console& console, Trace* trace,
@@ -86,12 +81,10 @@ void Session::rts_changed() {
 }
 
 void Session::write_line_state() {
-  const std::uint8_t line = break_ ? kLineBreak : line_state_bits(rts_);
-  const std::uint8_t control = static_cast<std::uint8_t>(
-      (port_.controller.registers[SerialController::kControlRegister] &
-       ~kLineStateMask) |
-      line);
-  write_control(port_.controller, control);
+  write_control(port_.controller,
+                SerialController::with_line_state(
+                    port_.controller.registers[SerialController::kControlRegister],
+                    rts_, break_));
 }
 
 void Session::apply_command(const Command& command) {

@@ -14,6 +14,7 @@ namespace quorvex::ip232 {
 
 inline constexpr std::string_view kDefaultHost = "localhost";
 inline constexpr std::uint16_t kDefaultPort = 25232;
+inline constexpr std::uint16_t kMaxPort = 65535;  // TCP ports are 1 to this
 inline constexpr bool kDefaultHandshake = true;
 inline constexpr std::size_t kDefaultTxBuffer = 4096;
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "ip232/endpoint_config.h"
 #include "ip232/line_coding.h"
 #include "tools/command_line.h"
 #include "tools/net/tcp_stream.h"
@@ -33,7 +34,7 @@ using quorvex::net::TcpListener;
 using quorvex::net::TcpStream;
 
 constexpr std::string_view kProgram = "ip232-peer";
-constexpr std::uint16_t kDefaultPort = 25232;
+using quorvex::ip232::kDefaultPort;  // where the extension connects by default
 constexpr char kDefaultAddress[] = "127.0.0.1";
 constexpr std::size_t kChunkBytes = 64 * 1024;
 constexpr int kReceiveWaitMs = 1000;
