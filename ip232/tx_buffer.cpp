@@ -96,4 +96,18 @@ void TransmitBuffer::finish_batch(std::span<const std::uint8_t> batch,
   }
 }
 
+bool TransmitBuffer::consistent() const {
+  const auto ends_with_pair = [](const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() >= 2 && bytes[bytes.size() - 2] == kEscapeByte &&
+           bytes.back() <= 1;
+  };
+  if (held() > bound(ready_limit_)) return false;
+  if (waiting_ends_with_pair_ && (raw_ || !ends_with_pair(waiting_))) return false;
+  if (batch_ends_with_pair_ && (raw_ || in_flight_ < 2)) return false;
+  if (state_after_batch_ && (raw_ || !batch_ends_with_pair_ || in_flight_ == 0)) {
+    return false;
+  }
+  return !raw_ || opening_bytes_ == 0;
+}
+
 }  // namespace quorvex::ip232

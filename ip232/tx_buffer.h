@@ -62,6 +62,13 @@ class TransmitBuffer {
   bool has_waiting() const { return !waiting_.empty(); }
   std::uint64_t dropped() const { return dropped_; }
 
+  // Whether the members that place line-state pairs agree with the bytes
+  // held: at most bound() bytes; a pair flag only where a pair really ends
+  // the bytes; a state held back for after the batch only while a batch
+  // that ends with a pair is in flight; none of it in mode "raw". Always
+  // true; the randomized test checks it after every step.
+  bool consistent() const;
+
   // Moves every waiting byte into `batch` (emptied first), after the pair
   // for `opening_state` when one is given (the line state that opens a new
   // connection). The batch stays held until finish_batch(). One batch at a

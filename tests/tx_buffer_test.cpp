@@ -167,6 +167,7 @@ TEST(TransmitBuffer, RandomTrafficKeepsTheBoundAndTheOrder) {
           if (new_connection) peer.new_connection();
         }
         ASSERT_LE(buffer.held(), bound) << "step " << step;
+        ASSERT_TRUE(buffer.consistent()) << "step " << step;
       }
       // The line drains.
       for (int pass = 0; pass < 3; ++pass) {
