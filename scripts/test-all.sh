@@ -31,6 +31,12 @@ start_wine() {
          WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
   # A persistent server and one warm-up process: without them every test
   # process pays Wine's start-up and service processes can hold our pipes.
+  # A new prefix is made first, by a server of its own that ends by itself
+  # some seconds later; the persistent one is started once that has gone
+  # (started before, on a prefix not yet made, it did not persist, and the
+  # first tests of a fresh clone stalled for up to 100 s).
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  wineserver -w || true
   wineserver -p </dev/null >/dev/null 2>&1 || true
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   wine_started=1

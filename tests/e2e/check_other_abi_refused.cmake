@@ -9,7 +9,7 @@ if(NOT EXISTS ${TERM} OR NOT EXISTS ${MODULE})
 endif()
 execute_process(COMMAND ${EMULATOR} ${TERM} --extension ${MODULE} 127.0.0.1:1
   INPUT_FILE /dev/null RESULT_VARIABLE rc
-  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 100)
 string(STRIP "${err}" err)
 set(want "ip232-term: ${MODULE} is built for the ${MODULE_ABI} C++ ABI, this ip232-term for ${TERM_ABI}'s")
 if(NOT rc EQUAL 1 OR NOT err STREQUAL want OR NOT out STREQUAL "")
