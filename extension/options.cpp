@@ -21,10 +21,9 @@ bool is_c_space(char c) {
 }
 
 // An option's value, absent when the key is missing or its value is empty.
-std::optional<std::string_view> non_empty_option(const Extension& extension,
+std::optional<std::string_view> non_empty_option(const OptionMap& options,
                                                  std::string_view key) {
-  const std::optional<std::string_view> value =
-      find_option(extension.options(), key);
+  const std::optional<std::string_view> value = find_option(options, key);
   if (!value || value->empty()) return std::nullopt;
   return value;
 }
@@ -65,14 +64,14 @@ std::int32_t to_int32_saturating(std::string_view text) {
   return static_cast<std::int32_t>(magnitude);
 }
 
-BridgeSettings read_bridge_settings(const Extension& extension) {
+BridgeSettings read_bridge_settings(const OptionMap& options) {
   BridgeSettings settings;
   // Starts from EndpointConfig's defaults.
   ip232::EndpointConfig& config = settings.endpoint;
 
-  const auto url = non_empty_option(extension, "url");
-  const auto host = non_empty_option(extension, "host");
-  const auto port = non_empty_option(extension, "port");
+  const auto url = non_empty_option(options, "url");
+  const auto host = non_empty_option(options, "host");
+  const auto port = non_empty_option(options, "port");
 
   if (url) {
     if (host || port) fail("ip232-serial: url= cannot be combined with host=/port=");
@@ -100,7 +99,7 @@ BridgeSettings read_bridge_settings(const Extension& extension) {
   // Unlike the other options, a present but empty mode is not a default: it
   // is an unknown mode.
   const std::optional<std::string_view> mode =
-      find_option(extension.options(), "mode");
+      find_option(options, "mode");
   settings.mode = mode ? std::string(*mode) : std::string(kModeIp232);
   if (settings.mode == kModeIp232) {
     config.raw = false;
@@ -111,15 +110,19 @@ BridgeSettings read_bridge_settings(const Extension& extension) {
          "' (expected 'ip232' or 'raw')");
   }
 
-  if (const auto handshake = non_empty_option(extension, "handshake")) {
+  if (const auto handshake = non_empty_option(options, "handshake")) {
     config.handshake = !(*handshake == "false" || *handshake == "0");
   }
 
-  if (const auto tx_buffer = non_empty_option(extension, "tx_buffer")) {
+  if (const auto tx_buffer = non_empty_option(options, "tx_buffer")) {
     const std::int32_t number = to_int32_saturating(*tx_buffer);
     if (number > 0) config.tx_buffer = static_cast<std::size_t>(number);
   }
   return settings;
+}
+
+BridgeSettings read_bridge_settings(const Extension& extension) {
+  return read_bridge_settings(extension.options());
 }
 
 std::string bridge_line(const BridgeSettings& settings) {

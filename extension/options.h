@@ -52,6 +52,9 @@ struct BridgeSettings {
 // bad value: url combined with host/port, an invalid url, a port outside
 // 1..65535, an unknown mode - checked in that order.
 BridgeSettings read_bridge_settings(const Extension& extension);
+// The same from an option map alone: what the extension would make of
+// `options` (ip232-term's warnings ask this).
+BridgeSettings read_bridge_settings(const OptionMap& options);
 
 // The console line announcing the bridge, with its newline:
 // "ip232-serial: <mode> bridge to <host>:<port> (connecting)".

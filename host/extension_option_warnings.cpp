@@ -7,11 +7,14 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "extension/options.h"
 #include "host/ip232_term_options.h"
 #include "tools/command_line.h"
 
@@ -19,34 +22,10 @@ namespace quorvex::host {
 
 namespace {
 
-// What C's atoi/atol make of `text`: leading blanks, a sign, digits up to
-// the first other character; 0 without digits. Saturates instead of
-// overflowing.
-std::int64_t c_number(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = std::min<std::int64_t>(value * 10 + (text[i] - '0'),
-                                   std::int64_t{1} << 40);
-  }
-  return negative ? -value : value;
-}
-
-bool plain_digits(std::string_view text) {
-  return tools::parse_whole_number(text, 0, std::numeric_limits<std::int64_t>::max())
-      .has_value();
-}
-
 // The last value of each key, as the host's option map keeps it.
-std::map<std::string, std::string> last_values(
+OptionMap last_values(
     const std::vector<std::pair<std::string, std::string>>& options) {
-  std::map<std::string, std::string> last;
+  OptionMap last;
   for (const auto& [key, value] : options) last.insert_or_assign(key, value);
   return last;
 }
@@ -108,26 +87,35 @@ std::vector<std::string> extension_option_warnings(
                                         : ": did you mean " + meant + "?"));
     }
   }
-  // The last of a repeated key is the one the extension sees.
-  for (const auto& [key, value] : last_values(options)) {
+  // The last of a repeated key is the one the extension sees, and what it
+  // makes of each value is asked of the extension's own rules. Options it
+  // refuses get no warning here: attaching says what is wrong.
+  const OptionMap last = last_values(options);
+  std::optional<BridgeSettings> taken;
+  try {
+    taken = read_bridge_settings(last);
+  } catch (const std::runtime_error&) {
+  }
+  if (!taken) return warnings;
+  const auto taken_as = [&](const std::string& key, const std::string& value,
+                            std::uint64_t number) {
+    const auto typed = tools::parse_whole_number(
+        value, 0, std::numeric_limits<std::int64_t>::max());
+    if (!typed || static_cast<std::uint64_t>(*typed) != number) {
+      warnings.push_back(key + "=" + value + " is taken as " + std::to_string(number));
+    }
+  };
+  for (const auto& [key, value] : last) {
     if (value.empty()) continue;
     if (key == "handshake" && value != "true" && value != "1" &&
         value != "false" && value != "0") {
-      warnings.push_back("handshake=" + value +
-                         " is taken as true: only false or 0 turn it off");
-    } else if (key == "port" && !plain_digits(value)) {
-      const std::int64_t port = c_number(value);
-      if (port >= 1 && port <= 65535) {
-        warnings.push_back("port=" + value + " is taken as " +
-                           std::to_string(port));
-      }
-    } else if (key == "tx_buffer" && !plain_digits(value)) {
-      const std::int64_t size = c_number(value);
-      warnings.push_back(
-          "tx_buffer=" + value + " is taken as " +
-          (size > 0 && size <= std::numeric_limits<std::int32_t>::max()
-               ? std::to_string(size)
-               : std::string("4096")));
+      warnings.push_back("handshake=" + value + " is taken as " +
+                         (taken->endpoint.handshake ? "true" : "false") +
+                         ": only false or 0 turn it off");
+    } else if (key == "port" && find_option(last, "url").value_or("").empty()) {
+      taken_as(key, value, taken->endpoint.port);
+    } else if (key == "tx_buffer") {
+      taken_as(key, value, taken->endpoint.tx_buffer);
     }
   }
   return warnings;

@@ -123,6 +123,9 @@ TEST(ExtensionOptionWarnings, NamesUnreadKeysAndSurprisingValues) {
   EXPECT_TRUE(extension_option_warnings(
                   {{"port", "23"}, {"handshake", "false"}, {"tx_buffer", "64"}})
                   .empty());
+  // The extension's own reading, past the 32-bit range too.
+  EXPECT_EQ(extension_option_warnings({{"tx_buffer", "99999999999x"}}),
+            std::vector<std::string>{"tx_buffer=99999999999x is taken as 2147483647"});
 }
 
 TEST(LineEndMapper, ReplacesEachLineEndOnce) {
