@@ -87,16 +87,16 @@ std::vector<std::string> extension_option_warnings(
                                         : ": did you mean " + meant + "?"));
     }
   }
-  // The last of a repeated key is the one the extension sees, and what it
-  // makes of each value is asked of the extension's own rules. Options it
-  // refuses get no warning here: attaching says what is wrong.
-  const OptionMap last = last_values(options);
-  std::optional<BridgeSettings> taken;
-  try {
-    taken = read_bridge_settings(last);
-  } catch (const std::runtime_error&) {
-  }
-  if (!taken) return warnings;
+  // The last of a repeated key is the one the extension sees. What it
+  // makes of a value is asked of its own rules, one key at a time; a value
+  // it refuses gets no warning here: attaching says what is wrong.
+  const auto taken = [](const std::string& key, const std::string& value) {
+    try {
+      return std::optional<BridgeSettings>(read_bridge_settings(OptionMap{{key, value}}));
+    } catch (const std::runtime_error&) {
+      return std::optional<BridgeSettings>();
+    }
+  };
   const auto taken_as = [&](const std::string& key, const std::string& value,
                             std::uint64_t number) {
     const auto typed = tools::parse_whole_number(
@@ -105,17 +105,19 @@ std::vector<std::string> extension_option_warnings(
       warnings.push_back(key + "=" + value + " is taken as " + std::to_string(number));
     }
   };
-  for (const auto& [key, value] : last) {
+  for (const auto& [key, value] : last_values(options)) {
     if (value.empty()) continue;
+    const std::optional<BridgeSettings> settings = taken(key, value);
+    if (!settings) continue;
     if (key == "handshake" && value != "true" && value != "1" &&
         value != "false" && value != "0") {
       warnings.push_back("handshake=" + value + " is taken as " +
-                         (taken->endpoint.handshake ? "true" : "false") +
+                         (settings->endpoint.handshake ? "true" : "false") +
                          ": only false or 0 turn it off");
-    } else if (key == "port" && find_option(last, "url").value_or("").empty()) {
-      taken_as(key, value, taken->endpoint.port);
+    } else if (key == "port") {
+      taken_as(key, value, settings->endpoint.port);
     } else if (key == "tx_buffer") {
-      taken_as(key, value, taken->endpoint.tx_buffer);
+      taken_as(key, value, settings->endpoint.tx_buffer);
     }
   }
   return warnings;
