@@ -34,7 +34,7 @@ struct SocketError {
 // The system's text for `error`, unchanged (a trailing line break the
 // system adds stays); empty when the system has none (sys::system_text).
 // Resolver codes on POSIX get the resolver's own texts. Messages for people
-// pass it through sys::one_line_error_text().
+// pass it through sys::error_text(text, code).
 std::string socket_error_text(const SocketError& error);
 
 // Whether `error` means "nothing can be done right now" (EAGAIN or
@@ -78,8 +78,9 @@ void copy_resolved(const AddrInfo* list, std::vector<ResolvedAddress>& addresses
 // Resolves `host` (a name or a numeric address, IPv6 without brackets) and
 // `service` (a decimal port) for stream sockets of either family. On
 // success fills `addresses` in the resolver's order and returns true; on
-// failure, or when the resolver answers with no address, returns false with
-// the reason in `error`.
+// failure returns false with the reason in `error`. A resolver that answers
+// with no address reports the resolver's "no such name" (EAI_NONAME, which
+// is WSAHOST_NOT_FOUND on Windows) on both platforms.
 bool resolve_stream_addresses(const std::string& host,
                               const std::string& service,
                               std::vector<ResolvedAddress>& addresses,

@@ -3,7 +3,8 @@
 // Winsock must be started once per process before the first call; the
 // start-up object lives until the module is unloaded, when its destructor
 // runs WSACleanup. Errors come from WSAGetLastError() right after the
-// failing call; sys::error_text() turns them into text.
+// failing call; socket_error_text() turns them into the system's text
+// (sys::system_text()).
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -153,7 +154,9 @@ bool resolve_stream_addresses(const std::string& host,
     return false;
   }
   if (list == nullptr) {
-    error = last_error();
+    // Success without an address leaves no error to collect: report the
+    // resolver's "no such name", as on POSIX.
+    error = SocketError{SocketError::Domain::kResolver, EAI_NONAME};
     return false;
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(

@@ -28,7 +28,7 @@ bool resolve_first(const std::string& address, std::uint16_t port,
 
 // The system's text for `failure`, on one line for a message.
 std::string failure_text(const SocketError& failure) {
-  return sys::one_line_error_text(socket_error_text(failure), failure.code);
+  return sys::error_text(socket_error_text(failure), failure.code);
 }
 
 }  // namespace
