@@ -32,8 +32,7 @@ bool resolve_host_addresses(const std::string& host,
   std::vector<net::ResolvedAddress> resolved;
   net::SocketError failure;
   if (!net::resolve_stream_addresses(host, "0", resolved, failure)) {
-    error = sys::one_line_error_text(net::socket_error_text(failure),
-                                     failure.code);
+    error = sys::error_text(net::socket_error_text(failure), failure.code);
     return false;
   }
   addresses.clear();

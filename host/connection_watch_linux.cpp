@@ -24,6 +24,8 @@
 #include <cstring>
 #include <memory>
 
+#include "sys/error_text.h"
+
 namespace quorvex::host {
 namespace {
 
@@ -109,7 +111,7 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
   }
   const int fd = netlink.fd;
   if (fd < 0) {
-    error = std::strerror(errno);
+    error = sys::error_text(errno);
     return false;
   }
   const auto fail = [&](std::string reason) {
@@ -124,7 +126,7 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
   if (::sendto(fd, &request, sizeof(request), 0,
                reinterpret_cast<const sockaddr*>(&kernel),
                sizeof(kernel)) < 0) {
-    return fail(std::strerror(errno));
+    return fail(sys::error_text(errno));
   }
   // Aligned for the headers read in place.
   alignas(nlmsghdr) std::byte buffer[16384];
@@ -132,7 +134,7 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
     const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(std::strerror(errno));
+      return fail(sys::error_text(errno));
     }
     std::size_t at = 0;
     const auto size = static_cast<std::size_t>(n);
@@ -146,7 +148,7 @@ bool find_in_family(std::uint8_t family, std::span<const IpAddress> addresses,
       if (header->nlmsg_type == NLMSG_ERROR) {
         const auto* failure = reinterpret_cast<const nlmsgerr*>(
             buffer + at + NLMSG_ALIGN(sizeof(nlmsghdr)));
-        return fail(std::strerror(-failure->error));
+        return fail(sys::error_text(-failure->error));
       }
       if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
           header->nlmsg_len >=

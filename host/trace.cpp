@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <utility>
 
 #include "sys/error_text.h"
@@ -23,8 +24,11 @@ std::optional<Trace> Trace::open(const std::string& path, std::string& error) {
   if (path == "-") return Trace(stderr, false);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
+    // The C runtime's errno numbers are its own (on Windows they differ
+    // from the system's): its text for them, in the one-line form.
+    const int code = errno;
     error = "cannot write the trace '" + path + "': " +
-            sys::c_runtime_error_text(errno);
+            sys::error_text(std::generic_category().message(code), code);
     return std::nullopt;
   }
   return Trace(file, true);

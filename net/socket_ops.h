@@ -1,7 +1,9 @@
 // Small neutral socket primitives over the platform's sockets (POSIX
 // sockets in net/socket_posix.cpp, Winsock in net/socket_windows.cpp).
 // TcpClientSerialPort builds its connect procedure and its error texts on
-// these; nothing here keeps state beyond the one-time socket start-up.
+// these, and the plain blocking sockets of tools/net (tests, peer, bench)
+// build on the same ones; nothing here keeps state beyond the one-time
+// socket start-up.
 //
 // Every operation reports failure by value: a SocketError carrying the
 // platform's own code (an errno value on POSIX, a Winsock code on Windows),
@@ -32,7 +34,7 @@ struct SocketError {
 // The system's text for `error`, unchanged (a trailing line break the
 // system adds stays); empty when the system has none (sys::system_text).
 // Resolver codes on POSIX get the resolver's own texts. Messages for people
-// pass it through sys::one_line_error_text().
+// pass it through sys::error_text(text, code).
 std::string socket_error_text(const SocketError& error);
 
 // Whether `error` means "nothing can be done right now" (EAGAIN or
@@ -76,8 +78,9 @@ void copy_resolved(const AddrInfo* list, std::vector<ResolvedAddress>& addresses
 // Resolves `host` (a name or a numeric address, IPv6 without brackets) and
 // `service` (a decimal port) for stream sockets of either family. On
 // success fills `addresses` in the resolver's order and returns true; on
-// failure, or when the resolver answers with no address, returns false with
-// the reason in `error`.
+// failure returns false with the reason in `error`. A resolver that answers
+// with no address reports the resolver's "no such name" (EAI_NONAME, which
+// is WSAHOST_NOT_FOUND on Windows) on both platforms.
 bool resolve_stream_addresses(const std::string& host,
                               const std::string& service,
                               std::vector<ResolvedAddress>& addresses,
@@ -145,6 +148,36 @@ bool send_side_acknowledged(SocketHandle socket);
 
 // Closes `socket`; failure is ignored.
 void close_socket(SocketHandle socket);
+
+// Switches `socket` back to blocking mode.
+bool set_blocking(SocketHandle socket, SocketError& error);
+
+// SO_RCVBUF / SO_SNDBUF; failure is ignored.
+void set_receive_buffer(SocketHandle socket, int bytes);
+void set_send_buffer(SocketHandle socket, int bytes);
+
+// SO_SNDTIMEO: a blocking send that moves nothing for `timeout_ms` fails.
+// Failure is ignored.
+void set_send_timeout(SocketHandle socket, int timeout_ms);
+
+// SO_LINGER on with a zero time, so that closing sends a reset; failure is
+// ignored.
+void set_linger_zero(SocketHandle socket);
+
+// Binds the fresh `socket` to `address` and listens with `backlog`. On
+// POSIX a fixed port can be bound again at once after a previous run
+// (SO_REUSEADDR); Windows goes without, where it would let another socket
+// take the port.
+bool bind_and_listen(SocketHandle socket, const ResolvedAddress& address,
+                     int backlog, SocketError& error);
+
+// The local port `socket` is bound to; 0 when it cannot be read.
+std::uint16_t local_port(SocketHandle socket);
+
+// Accepts one connection from the listening `socket` (which is ready) as a
+// blocking socket (close-on-exec where the platform has such a flag);
+// kInvalidSocket with the reason in `error` on failure.
+SocketHandle accept_connection(SocketHandle socket, SocketError& error);
 
 }  // namespace quorvex::net
 

@@ -37,6 +37,18 @@ SocketHandle from_fd(int fd) {
 
 SocketError last_error() { return SocketError{SocketError::Domain::kSocket, errno}; }
 
+// Copies `address` into `storage`; the length to hand to the system.
+socklen_t socket_address(const ResolvedAddress& address, sockaddr_storage& storage) {
+  storage = sockaddr_storage{};
+  const std::size_t length = std::min(address.address.size(), sizeof storage);
+  std::memcpy(&storage, address.address.data(), length);
+  return static_cast<socklen_t>(length);
+}
+
+void set_int_option(SocketHandle socket, int level, int name, int value) {
+  ::setsockopt(to_fd(socket), level, name, &value, sizeof value);
+}
+
 // Longest single wait: poll() takes an int count of milliseconds, and the
 // deadline arithmetic stays far from the clock's range.
 constexpr std::int64_t kLongestWaitMs = std::int64_t{1} << 40;
@@ -157,11 +169,10 @@ bool set_non_blocking(SocketHandle socket, SocketError& error) {
 
 ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
                            SocketError& error) {
-  sockaddr_storage storage{};
-  const std::size_t length = std::min(address.address.size(), sizeof storage);
-  std::memcpy(&storage, address.address.data(), length);
+  sockaddr_storage storage;
+  const socklen_t length = socket_address(address, storage);
   if (::connect(to_fd(socket), reinterpret_cast<const sockaddr*>(&storage),
-                static_cast<socklen_t>(length)) == 0) {
+                length) == 0) {
     return ConnectStart::kConnected;
   }
   // An interrupted connect goes on in the background, like one in progress;
@@ -210,8 +221,7 @@ TransferResult send_some(SocketHandle socket, std::span<const std::uint8_t> data
 }
 
 void set_no_delay(SocketHandle socket) {
-  const int on = 1;
-  ::setsockopt(to_fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  set_int_option(socket, IPPROTO_TCP, TCP_NODELAY, 1);
 }
 
 void shutdown_both(SocketHandle socket) { ::shutdown(to_fd(socket), SHUT_RDWR); }
@@ -231,6 +241,79 @@ void close_socket(SocketHandle socket) {
   // Not retried on EINTR: Linux releases the descriptor even then, and a
   // second close could hit a descriptor another thread has just opened.
   ::close(to_fd(socket));
+}
+
+bool set_blocking(SocketHandle socket, SocketError& error) {
+  const int flags = ::fcntl(to_fd(socket), F_GETFL);
+  if (flags < 0 || ::fcntl(to_fd(socket), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    error = last_error();
+    return false;
+  }
+  return true;
+}
+
+void set_receive_buffer(SocketHandle socket, int bytes) {
+  set_int_option(socket, SOL_SOCKET, SO_RCVBUF, bytes);
+}
+
+void set_send_buffer(SocketHandle socket, int bytes) {
+  set_int_option(socket, SOL_SOCKET, SO_SNDBUF, bytes);
+}
+
+void set_send_timeout(SocketHandle socket, int timeout_ms) {
+  timeval limit{};
+  limit.tv_sec = timeout_ms / 1000;
+  limit.tv_usec = (timeout_ms % 1000) * 1000;
+  ::setsockopt(to_fd(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+void set_linger_zero(SocketHandle socket) {
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+  ::setsockopt(to_fd(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
+
+bool bind_and_listen(SocketHandle socket, const ResolvedAddress& address,
+                     int backlog, SocketError& error) {
+  set_int_option(socket, SOL_SOCKET, SO_REUSEADDR, 1);
+  sockaddr_storage storage;
+  const socklen_t length = socket_address(address, storage);
+  if (::bind(to_fd(socket), reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
+      ::listen(to_fd(socket), backlog) != 0) {
+    error = last_error();
+    return false;
+  }
+  return true;
+}
+
+std::uint16_t local_port(SocketHandle socket) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(to_fd(socket), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return 0;
+  }
+  if (storage.ss_family == AF_INET) {
+    sockaddr_in address{};
+    std::memcpy(&address, &storage, sizeof address);
+    return ntohs(address.sin_port);
+  }
+  if (storage.ss_family == AF_INET6) {
+    sockaddr_in6 address{};
+    std::memcpy(&address, &storage, sizeof address);
+    return ntohs(address.sin6_port);
+  }
+  return 0;
+}
+
+SocketHandle accept_connection(SocketHandle socket, SocketError& error) {
+  for (;;) {
+    const int fd = ::accept4(to_fd(socket), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return from_fd(fd);
+    if (errno != EINTR) break;
+  }
+  error = last_error();
+  return kInvalidSocket;
 }
 
 }  // namespace quorvex::net

@@ -3,7 +3,8 @@
 // Winsock must be started once per process before the first call; the
 // start-up object lives until the module is unloaded, when its destructor
 // runs WSACleanup. Errors come from WSAGetLastError() right after the
-// failing call; sys::error_text() turns them into text.
+// failing call; socket_error_text() turns them into the system's text
+// (sys::system_text()).
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -28,6 +29,19 @@ SOCKET to_socket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
 SocketError last_error() {
   return SocketError{SocketError::Domain::kSocket, ::WSAGetLastError()};
+}
+
+// Copies `address` into `storage`; the length to hand to the system.
+int socket_address(const ResolvedAddress& address, sockaddr_storage& storage) {
+  storage = sockaddr_storage{};
+  const std::size_t length = std::min(address.address.size(), sizeof storage);
+  std::memcpy(&storage, address.address.data(), length);
+  return static_cast<int>(length);
+}
+
+void set_int_option(SocketHandle socket, int level, int name, int value) {
+  ::setsockopt(to_socket(socket), level, name,
+               reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 // Starts Winsock 2.2 on construction and cleans it up when the module is
@@ -140,7 +154,9 @@ bool resolve_stream_addresses(const std::string& host,
     return false;
   }
   if (list == nullptr) {
-    error = last_error();
+    // Success without an address leaves no error to collect: report the
+    // resolver's "no such name", as on POSIX.
+    error = SocketError{SocketError::Domain::kResolver, EAI_NONAME};
     return false;
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(
@@ -167,11 +183,10 @@ bool set_non_blocking(SocketHandle socket, SocketError& error) {
 
 ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
                            SocketError& error) {
-  sockaddr_storage storage{};
-  const std::size_t length = std::min(address.address.size(), sizeof storage);
-  std::memcpy(&storage, address.address.data(), length);
+  sockaddr_storage storage;
+  const int length = socket_address(address, storage);
   if (::connect(to_socket(socket), reinterpret_cast<const sockaddr*>(&storage),
-                static_cast<int>(length)) == 0) {
+                length) == 0) {
     return ConnectStart::kConnected;
   }
   error = last_error();
@@ -231,9 +246,7 @@ TransferResult send_some(SocketHandle socket, std::span<const std::uint8_t> data
 }
 
 void set_no_delay(SocketHandle socket) {
-  const int on = 1;
-  ::setsockopt(to_socket(socket), IPPROTO_TCP, TCP_NODELAY,
-               reinterpret_cast<const char*>(&on), sizeof on);
+  set_int_option(socket, IPPROTO_TCP, TCP_NODELAY, 1);
 }
 
 void shutdown_both(SocketHandle socket) { ::shutdown(to_socket(socket), SD_BOTH); }
@@ -256,5 +269,81 @@ bool send_side_acknowledged(SocketHandle socket) {
 }
 
 void close_socket(SocketHandle socket) { ::closesocket(to_socket(socket)); }
+
+bool set_blocking(SocketHandle socket, SocketError& error) {
+  u_long enable = 0;
+  if (::ioctlsocket(to_socket(socket), FIONBIO, &enable) != 0) {
+    error = last_error();
+    return false;
+  }
+  return true;
+}
+
+void set_receive_buffer(SocketHandle socket, int bytes) {
+  set_int_option(socket, SOL_SOCKET, SO_RCVBUF, bytes);
+}
+
+void set_send_buffer(SocketHandle socket, int bytes) {
+  set_int_option(socket, SOL_SOCKET, SO_SNDBUF, bytes);
+}
+
+void set_send_timeout(SocketHandle socket, int timeout_ms) {
+  const DWORD limit = static_cast<DWORD>(timeout_ms);
+  ::setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO,
+               reinterpret_cast<const char*>(&limit), sizeof limit);
+}
+
+void set_linger_zero(SocketHandle socket) {
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+  ::setsockopt(to_socket(socket), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&option), sizeof option);
+}
+
+bool bind_and_listen(SocketHandle socket, const ResolvedAddress& address,
+                     int backlog, SocketError& error) {
+  // No SO_REUSEADDR: on Windows it would let another socket steal the port.
+  sockaddr_storage storage;
+  const int length = socket_address(address, storage);
+  if (::bind(to_socket(socket), reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
+      ::listen(to_socket(socket), backlog) != 0) {
+    error = last_error();
+    return false;
+  }
+  return true;
+}
+
+std::uint16_t local_port(SocketHandle socket) {
+  sockaddr_storage storage{};
+  int length = sizeof storage;
+  if (::getsockname(to_socket(socket), reinterpret_cast<sockaddr*>(&storage),
+                    &length) != 0) {
+    return 0;
+  }
+  if (storage.ss_family == AF_INET) {
+    sockaddr_in address{};
+    std::memcpy(&address, &storage, sizeof address);
+    return ntohs(address.sin_port);
+  }
+  if (storage.ss_family == AF_INET6) {
+    sockaddr_in6 address{};
+    std::memcpy(&address, &storage, sizeof address);
+    return ntohs(address.sin6_port);
+  }
+  return 0;
+}
+
+SocketHandle accept_connection(SocketHandle socket, SocketError& error) {
+  const auto handle = static_cast<SocketHandle>(::accept(to_socket(socket), nullptr, nullptr));
+  if (handle == kInvalidSocket) {
+    error = last_error();
+    return kInvalidSocket;
+  }
+  // A socket accepted from a non-blocking listener inherits that mode.
+  SocketError ignored;
+  set_blocking(handle, ignored);
+  return handle;
+}
 
 }  // namespace quorvex::net

@@ -3,10 +3,10 @@
 namespace quorvex::sys {
 
 std::string error_text(std::int64_t code) {
-  return one_line_error_text(system_text(code), code);
+  return error_text(system_text(code), code);
 }
 
-std::string one_line_error_text(std::string_view text, std::int64_t code) {
+std::string error_text(std::string_view text, std::int64_t code) {
   // Windows ends its texts with ".\r\n", POSIX with nothing.
   const std::size_t end = text.find_last_not_of(" \t\r\n.");
   if (end == std::string_view::npos) return "error " + std::to_string(code);

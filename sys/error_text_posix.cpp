@@ -25,6 +25,4 @@ std::string system_text(std::int64_t code) {
   return text;
 }
 
-std::string c_runtime_error_text(int value) { return error_text(value); }
-
 }  // namespace quorvex::sys

@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <cstring>
-
 #include "sys/error_text.h"
 
 namespace quorvex::sys {
@@ -13,11 +11,6 @@ std::string system_text(std::int64_t code) {
       static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
   // Wine has no text for many Winsock codes: the length is 0 then.
   return std::string(buffer, length);
-}
-
-std::string c_runtime_error_text(int value) {
-  // The C runtime keeps this text in a buffer of the calling thread.
-  return one_line_error_text(std::strerror(value), value);
 }
 
 }  // namespace quorvex::sys

@@ -1,3 +1,6 @@
+// TcpStream and TcpListener on the neutral socket primitives of
+// net/socket_ops.h: the platform code is net's own.
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -5,7 +8,6 @@
 #include "net/socket_ops.h"
 #include "sys/error_text.h"
 #include "tools/net/tcp_stream.h"
-#include "tools/net/tcp_stream_platform.h"
 
 namespace quorvex::net {
 namespace {
@@ -26,7 +28,7 @@ bool resolve_first(const std::string& address, std::uint16_t port,
 
 // The system's text for `failure`, on one line for a message.
 std::string failure_text(const SocketError& failure) {
-  return sys::one_line_error_text(socket_error_text(failure), failure.code);
+  return sys::error_text(socket_error_text(failure), failure.code);
 }
 
 }  // namespace
@@ -96,7 +98,7 @@ std::optional<TcpStream> TcpStream::connect(const std::string& address,
       return std::nullopt;
     }
   }
-  if (!stream_platform::set_blocking(stream.handle_, failure)) {
+  if (!set_blocking(stream.handle_, failure)) {
     error = prefix + failure_text(failure);
     return std::nullopt;
   }
@@ -137,15 +139,15 @@ void TcpStream::set_no_delay() {
 }
 
 void TcpStream::set_receive_buffer(int bytes) {
-  if (valid()) stream_platform::set_receive_buffer(handle_, bytes);
+  if (valid()) net::set_receive_buffer(handle_, bytes);
 }
 
 void TcpStream::set_send_buffer(int bytes) {
-  if (valid()) stream_platform::set_send_buffer(handle_, bytes);
+  if (valid()) net::set_send_buffer(handle_, bytes);
 }
 
 void TcpStream::set_send_timeout(int timeout_ms) {
-  if (valid()) stream_platform::set_send_timeout(handle_, timeout_ms);
+  if (valid()) net::set_send_timeout(handle_, timeout_ms);
 }
 
 void TcpStream::interrupt() {
@@ -153,12 +155,12 @@ void TcpStream::interrupt() {
 }
 
 void TcpStream::shutdown_send() {
-  if (valid()) stream_platform::shutdown_send(handle_);
+  if (valid()) net::shutdown_send(handle_);
 }
 
 void TcpStream::reset() {
   if (!valid()) return;
-  stream_platform::set_linger_zero(handle_);
+  set_linger_zero(handle_);
   close();
 }
 
@@ -203,13 +205,13 @@ std::optional<TcpListener> TcpListener::open(const std::string& address,
   // Accepted connections take their receive buffer (and with it the window
   // they announce in the handshake) from the listener.
   if (receive_buffer_bytes > 0) {
-    stream_platform::set_receive_buffer(listener.handle_, receive_buffer_bytes);
+    set_receive_buffer(listener.handle_, receive_buffer_bytes);
   }
-  if (!stream_platform::bind_and_listen(listener.handle_, local, backlog, failure)) {
+  if (!bind_and_listen(listener.handle_, local, backlog, failure)) {
     error = prefix + failure_text(failure);
     return std::nullopt;
   }
-  listener.port_ = stream_platform::local_port(listener.handle_);
+  listener.port_ = local_port(listener.handle_);
   return listener;
 }
 
@@ -222,7 +224,7 @@ std::optional<TcpStream> TcpListener::accept(int timeout_ms) {
     }
   }
   SocketError failure;
-  TcpStream stream(stream_platform::accept_connection(handle_, failure));
+  TcpStream stream(accept_connection(handle_, failure));
   if (!stream.valid()) return std::nullopt;
   return stream;
 }
