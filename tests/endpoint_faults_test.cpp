@@ -218,46 +218,57 @@ bool send_faults_or_skip() {
   return false;
 }
 
-class SendFailure : public testing::TestWithParam<quorvex::test::SendFault> {};
+// A connection on which the machine has sent 1000 bytes, all received by
+// the server, before sends start to fail.
+class SendFaultTest : public testing::TestWithParam<quorvex::test::SendFault> {
+ protected:
+  void start() {
+    ASSERT_TRUE(server_.ok()) << server_.error();
+    first_ = server_.take_connection();
+    ASSERT_TRUE(first_.has_value());
+    ASSERT_TRUE(wait_until([&] { return endpoint_.ready_for_byte(); }));
+    machine_.transmit(1000);
+    while (received_.ok() && received_.next_position() < 1000 &&
+           quorvex::test::receive_decoded(*first_, decoder_, received_, 50)) {
+    }
+  }
+
+  LoopbackServer server_;
+  Ip232SerialEndpoint endpoint_{config_for(server_.port(), false)};
+  MachineSide machine_{endpoint_, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kNever};
+  std::optional<TcpStream> first_;
+  PatternReceiver received_{kMachineSeed, PatternReceiver::Gaps::kNever};
+  LineDecoder decoder_{false};
+};
+
+class SendFailure : public SendFaultTest {};
 
 // One send fails while the server stays connected. Sending resumes on the
 // same connection, and the server gets every byte the machine wrote, in
 // order, once.
 TEST_P(SendFailure, SendingResumesAndLosesNothing) {
   if (!send_faults_or_skip()) GTEST_SKIP() << "needs the send shim (Linux)";
-  LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  Ip232SerialEndpoint endpoint(config_for(server.port(), false));
-  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kNever);
-  std::optional<TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  ASSERT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
-  PatternReceiver received(kMachineSeed, PatternReceiver::Gaps::kNever);
-  LineDecoder decoder(false);
-  machine.transmit(1000);
-  while (received.ok() && received.next_position() < 1000 &&
-         quorvex::test::receive_decoded(*first, decoder, received, 50)) {
-  }
+  ASSERT_NO_FATAL_FAILURE(start());
 
-  quorvex::test::fail_sends(server.port(), GetParam(), 1);
+  quorvex::test::fail_sends(server_.port(), GetParam(), 1);
   const Clock::time_point failed = Clock::now();
-  machine.transmit_unasked(1000);
+  machine_.transmit_unasked(1000);
   const bool arrived = wait_until([&] {
-    machine.transmit(2000 - machine.transmitted());
-    return !quorvex::test::receive_decoded(*first, decoder, received, 5) ||
-           received.next_position() >= 2000 || !received.ok();
+    machine_.transmit(2000 - machine_.transmitted());
+    return !quorvex::test::receive_decoded(*first_, decoder_, received_, 5) ||
+           received_.next_position() >= 2000 || !received_.ok();
   }, 2 * kPatientWaitMs);
   const std::int64_t took = ms_between(failed, Clock::now());
   EXPECT_TRUE(arrived) << "sending did not resume";
-  EXPECT_TRUE(received.ok()) << received.failure();
-  EXPECT_EQ(received.next_position(), 2000u);
-  EXPECT_EQ(server.accepted_count(), 1u) << "the connection was replaced";
-  EXPECT_EQ(endpoint.tx_dropped(), 0u);
-  std::cout << "[          ] " << received.next_position() << " of 2000 bytes arrived, "
+  EXPECT_TRUE(received_.ok()) << received_.failure();
+  EXPECT_EQ(received_.next_position(), 2000u);
+  EXPECT_EQ(server_.accepted_count(), 1u) << "the connection was replaced";
+  EXPECT_EQ(endpoint_.tx_dropped(), 0u);
+  std::cout << "[          ] " << received_.next_position() << " of 2000 bytes arrived, "
             << took << " ms after the failed send\n";
 }
 
-class SendGone : public testing::TestWithParam<quorvex::test::SendFault> {};
+class SendGone : public SendFaultTest {};
 
 // From one send on, every send fails as if the connection were gone, while
 // its reading side stays healthy. The endpoint ends that connection at
@@ -266,45 +277,33 @@ class SendGone : public testing::TestWithParam<quorvex::test::SendFault> {};
 // order, to the next connection.
 TEST_P(SendGone, EndsTheConnectionAndSendsTheRestOnTheNext) {
   if (!send_faults_or_skip()) GTEST_SKIP() << "needs the send shim (Linux)";
-  LoopbackServer server;
-  ASSERT_TRUE(server.ok()) << server.error();
-  Ip232SerialEndpoint endpoint(config_for(server.port(), false));
-  MachineSide machine(endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kNever);
-  std::optional<TcpStream> first = server.take_connection();
-  ASSERT_TRUE(first.has_value());
-  ASSERT_TRUE(wait_until([&] { return endpoint.ready_for_byte(); }));
-  PatternReceiver received(kMachineSeed, PatternReceiver::Gaps::kNever);
-  LineDecoder decoder(false);
-  machine.transmit(1000);
-  while (received.ok() && received.next_position() < 1000 &&
-         quorvex::test::receive_decoded(*first, decoder, received, 50)) {
-  }
+  ASSERT_NO_FATAL_FAILURE(start());
   // The server talks just before the sends start failing.
   const PatternStream server_stream(kServerSeed);
-  ASSERT_TRUE(first->send_all(coded_pattern(server_stream, 0, 500, false)));
+  ASSERT_TRUE(first_->send_all(coded_pattern(server_stream, 0, 500, false)));
   ASSERT_TRUE(wait_until([&] {
-    machine.receive();
-    return machine.received().next_position() >= 500;
+    machine_.receive();
+    return machine_.received().next_position() >= 500;
   }));
 
-  quorvex::test::fail_sends(server.port(), GetParam(), 1 << 30);
+  quorvex::test::fail_sends(server_.port(), GetParam(), 1 << 30);
   const Clock::time_point failed = Clock::now();
-  machine.transmit_unasked(1000);
-  const bool ended = wait_until([&] { return !endpoint.is_connected(); });
+  machine_.transmit_unasked(1000);
+  const bool ended = wait_until([&] { return !endpoint_.is_connected(); });
   const std::int64_t took = ms_between(failed, Clock::now());
-  quorvex::test::fail_sends(server.port(), GetParam(), 0);
+  quorvex::test::fail_sends(server_.port(), GetParam(), 0);
   ASSERT_TRUE(ended) << "the connection whose sends fail stayed up";
 
-  std::optional<TcpStream> second = server.take_connection();
+  std::optional<TcpStream> second = server_.take_connection();
   ASSERT_TRUE(second.has_value()) << "no new connection";
   LineDecoder second_decoder(false);
-  while (received.ok() && received.next_position() < 2000 &&
-         quorvex::test::receive_decoded(*second, second_decoder, received, 50)) {
+  while (received_.ok() && received_.next_position() < 2000 &&
+         quorvex::test::receive_decoded(*second, second_decoder, received_, 50)) {
   }
-  EXPECT_TRUE(received.ok()) << received.failure();
-  EXPECT_EQ(received.next_position(), 2000u) << "the unsent bytes did not follow";
-  EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
-  EXPECT_EQ(endpoint.tx_dropped(), 0u);
+  EXPECT_TRUE(received_.ok()) << received_.failure();
+  EXPECT_EQ(received_.next_position(), 2000u) << "the unsent bytes did not follow";
+  EXPECT_TRUE(machine_.received().ok()) << machine_.received().failure();
+  EXPECT_EQ(endpoint_.tx_dropped(), 0u);
   std::cout << "[          ] the connection ended " << took
             << " ms after the first failed send\n";
 }
