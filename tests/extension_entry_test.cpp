@@ -37,10 +37,6 @@ TEST_F(ExtensionEntry, AnswersIdentityFromManifest) {
   auto extension = create("ip232-serial", "");
   ASSERT_NE(extension, nullptr);
   EXPECT_EQ(extension->name(), "ip232-serial");
-  EXPECT_FALSE(extension->provides_ui());
-  EXPECT_FALSE(extension->requires_cold_start());
-  EXPECT_TRUE(extension->dependencies().empty());
-  EXPECT_TRUE(extension->snapshot_state().empty());
   const auto resources = extension->resources();
   ASSERT_EQ(resources.size(), 1u);
   EXPECT_EQ(resources[0], "serial-port");

@@ -160,23 +160,6 @@ TEST(LineEncoder, CodesDataBytes) {
   }
 }
 
-TEST(LineEncoder, CodesRequestToSendChanges) {
-  struct Case {
-    std::vector<bool> changes;
-    Bytes wire;
-  };
-  const Case cases[] = {
-      {{true}, {0xFF, 0x01}},
-      {{false}, {0xFF, 0x00}},
-      {{true, false}, {0xFF, 0x01, 0xFF, 0x00}},
-  };
-  for (const Case& c : cases) {
-    Bytes out;
-    for (const bool asserted : c.changes) append_rts_change(asserted, out);
-    EXPECT_EQ(hex(out), hex(c.wire));
-  }
-}
-
 // Whatever the data and wherever the reads split it, coding and decoding
 // give the data back, and line-state pairs between the data vanish.
 TEST(LineCoding, RoundTripsEveryByteAtEverySplit) {
