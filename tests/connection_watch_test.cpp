@@ -115,7 +115,7 @@ TEST(ConnectionWatch, SaysWhyThereIsNoConnection) {
   };
   const Case cases[] = {
       {test::kLoopbackIpv4, unused_port, Kind::kNoAnswer},
-      {"nosuch.invalid", 23, Kind::kUnresolved},
+      {"nosuch..invalid", 23, Kind::kUnresolved},
   };
   for (const Case& c : cases) {
     Events events;

@@ -600,14 +600,14 @@ def case_scripted_run_without_a_connection_fails(programs):
     of what is wrong."""
     dead = "127.0.0.1:%d" % free_port()
     nothing = re.escape("nothing answers at " + dead)
-    unresolved = r"cannot resolve nosuch\.invalid: [^\n]+"
+    unresolved = r"cannot resolve nosuch\.\.invalid: [^\n]+"
     retrying = re.escape(" (retrying every 0.5 s)")
     down = "not connected: "
     cases = [
         ([dead], b"AT\r",
          [down + nothing + retrying,
           r"no connection within 5\.0 s \(see --connect-timeout\): " + nothing]),
-        (["--connect-timeout", "1.5", "nosuch.invalid:23"], b"AT\r",
+        (["--connect-timeout", "1.5", "nosuch..invalid:23"], b"AT\r",
          [down + unresolved + retrying,
           r"no connection within 1\.5 s \(see --connect-timeout\): " +
           unresolved]),
