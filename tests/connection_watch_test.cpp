@@ -12,6 +12,7 @@
 
 #include "host/connection_report.h"
 #include "host/connection_watch.h"
+#include "support/bridge_line.h"
 #include "support/loopback_server.h"
 #include "tools/net/tcp_stream.h"
 
@@ -102,12 +103,7 @@ TEST(ConnectionWatch, SeesItsProcessConnectAndEitherEndClose) {
 }
 
 TEST(ConnectionWatch, SaysWhyThereIsNoConnection) {
-  std::uint16_t unused_port = 0;
-  {
-    test::LoopbackServer closed_soon;
-    ASSERT_TRUE(closed_soon.ok()) << closed_soon.error();
-    unused_port = closed_soon.port();
-  }
+  const std::uint16_t unused_port = test::refused_port();
   struct Case {
     std::string host;
     std::uint16_t port;
