@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,31 @@ TEST_F(ExtensionEntry, DetachLeavesAPortItNoLongerHoldsAlone) {
   EXPECT_EQ(port.device, &other);
   EXPECT_EQ(port.controller.source, &other);
   EXPECT_EQ(port.controller.sink, &other);
+}
+
+// A configuration error thrown inside the module reaches the host as the
+// standard runtime_error, with its exact message, and leaves the extension
+// usable.
+TEST_F(ExtensionEntry, ConfigurationErrorsCrossTheBoundaryAsRuntimeError) {
+  auto extension = create("ip232-serial", "");
+  ASSERT_NE(extension, nullptr);
+  SerialPort port;
+  ExtensionContext context{"machine", &port};
+  const std::pair<const char*, const char*> cases[] = {
+      {"port", "ip232-serial: port must be 1..65535, got '0'"},
+      {"mode", "ip232-serial: unknown mode 'serial' (expected 'ip232' or 'raw')"},
+  };
+  for (const auto& [key, message] : cases) {
+    extension->options() = {{key, std::string(key) == "port" ? "0" : "serial"}};
+    std::string caught;
+    try {
+      extension->attach(context);
+    } catch (const std::runtime_error& e) {
+      caught = e.what();
+    }
+    EXPECT_EQ(caught, message);
+    EXPECT_EQ(port.device, nullptr);
+  }
 }
 
 TEST(ExtensionLibraryLoad, NamesPathAndReasonWhenMissing) {
