@@ -61,7 +61,7 @@ EndpointCore::ConnectOutcome EndpointCore::connect_and_publish() {
   // address, without any lock held.
   std::shared_ptr<serial::HostSerialPort> fresh =
       std::make_shared<net::TcpClientSerialPort>(host_, port_number_,
-                                                 kConnectTimeout.count(), &stop_);
+                                                 kConnectTimeout, &stop_);
   if (stop_.load()) return ConnectOutcome::kStopped;
   if (!fresh->is_open()) {
     set_status(fresh->last_error());

@@ -13,6 +13,7 @@
 #ifndef QUORVEX_NET_SOCKET_OPS_H_
 #define QUORVEX_NET_SOCKET_OPS_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -101,19 +102,20 @@ ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
 
 enum class WaitOutcome { kReady, kTimedOut, kFailed };
 
-// Waits at most `timeout_ms` (negative counts as 0) for a connection in
+// Waits at most `timeout` (negative counts as 0) for a connection in
 // progress to finish, successfully or not: kReady once the socket is
 // writable or reports an error condition; the outcome of the connection is
 // then pending_error().
-WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
+WaitOutcome wait_connect_done(SocketHandle socket,
+                              std::chrono::milliseconds timeout,
                               SocketError& error);
 
 // The socket's pending error (SO_ERROR); code 0 when there is none.
 SocketError pending_error(SocketHandle socket);
 
-// Waits at most `timeout_ms` for `socket` to become readable (data, end of
-// stream or an error to collect with receive()).
-WaitOutcome wait_readable(SocketHandle socket, int timeout_ms,
+// Waits at most `timeout` (negative counts as 0) for `socket` to become
+// readable (data, end of stream or an error to collect with receive()).
+WaitOutcome wait_readable(SocketHandle socket, std::chrono::milliseconds timeout,
                           SocketError& error);
 
 // Outcome of one receive or send.

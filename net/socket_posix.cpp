@@ -49,25 +49,25 @@ void set_int_option(SocketHandle socket, int level, int name, int value) {
   ::setsockopt(to_fd(socket), level, name, &value, sizeof value);
 }
 
-// Longest single wait: poll() takes an int count of milliseconds, and the
-// deadline arithmetic stays far from the clock's range.
-constexpr std::int64_t kLongestWaitMs = std::int64_t{1} << 40;
+// Longest wait: far from the clock's range, so that the deadline cannot
+// overflow; poll() itself takes at most INT_MAX milliseconds a call.
+constexpr std::chrono::milliseconds kLongestWait{std::int64_t{1} << 40};
+constexpr std::chrono::milliseconds kLongestPoll{INT_MAX};
 
-// Waits for `events` on `fd` until `timeout_ms` has passed, across signal
+// Waits for `events` on `fd` until `timeout` has passed, across signal
 // interruptions.
-WaitOutcome poll_until(int fd, short events, std::int64_t timeout_ms,
+WaitOutcome poll_until(int fd, short events, std::chrono::milliseconds timeout,
                        SocketError& error) {
   using Clock = std::chrono::steady_clock;
-  const std::int64_t bounded_ms = std::clamp<std::int64_t>(timeout_ms, 0, kLongestWaitMs);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bounded_ms);
+  const Clock::time_point deadline =
+      Clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), kLongestWait);
   for (;;) {
-    const std::int64_t remaining_ms =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd entry{};
     entry.fd = fd;
     entry.events = events;
-    const int ready = ::poll(&entry, 1,
-        static_cast<int>(std::clamp<std::int64_t>(remaining_ms, 0, INT_MAX)));
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::clamp(
+        left, std::chrono::milliseconds::zero(), kLongestPoll).count()));
     if (ready > 0) {
       if ((entry.revents & POLLNVAL) != 0) {
         error = SocketError{SocketError::Domain::kSocket, EBADF};
@@ -182,11 +182,12 @@ ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
   return ConnectStart::kFailed;
 }
 
-WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
+WaitOutcome wait_connect_done(SocketHandle socket,
+                              std::chrono::milliseconds timeout,
                               SocketError& error) {
   // A refused connect shows as POLLERR/POLLHUP (with POLLOUT on Linux);
   // poll_until treats all of them as ready.
-  return poll_until(to_fd(socket), POLLOUT, timeout_ms, error);
+  return poll_until(to_fd(socket), POLLOUT, timeout, error);
 }
 
 SocketError pending_error(SocketHandle socket) {
@@ -198,8 +199,9 @@ SocketError pending_error(SocketHandle socket) {
   return SocketError{SocketError::Domain::kSocket, code};
 }
 
-WaitOutcome wait_readable(SocketHandle socket, int timeout_ms, SocketError& error) {
-  return poll_until(to_fd(socket), POLLIN, timeout_ms, error);
+WaitOutcome wait_readable(SocketHandle socket, std::chrono::milliseconds timeout,
+                          SocketError& error) {
+  return poll_until(to_fd(socket), POLLIN, timeout, error);
 }
 
 TransferResult receive_some(SocketHandle socket, std::span<std::uint8_t> buffer) {

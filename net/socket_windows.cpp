@@ -67,12 +67,15 @@ fd_set single_set(SocketHandle socket) {
 }
 
 // A select() time limit; waits beyond the range of its seconds are cut.
-timeval time_limit(std::int64_t timeout_ms) {
-  const std::int64_t bounded_ms =
-      std::clamp<std::int64_t>(timeout_ms, 0, std::int64_t{LONG_MAX} * 1000);
+timeval time_limit(std::chrono::milliseconds timeout) {
+  using std::chrono::milliseconds;
+  const auto bounded =
+      std::clamp(timeout, milliseconds::zero(), milliseconds{std::int64_t{LONG_MAX} * 1000});
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(bounded);
   timeval limit{};
-  limit.tv_sec = static_cast<long>(bounded_ms / 1000);
-  limit.tv_usec = static_cast<long>((bounded_ms % 1000) * 1000);
+  limit.tv_sec = static_cast<long>(seconds.count());
+  limit.tv_usec = static_cast<long>(
+      std::chrono::microseconds(bounded - seconds).count());
   return limit;
 }
 
@@ -194,12 +197,13 @@ ConnectStart start_connect(SocketHandle socket, const ResolvedAddress& address,
                                       : ConnectStart::kFailed;
 }
 
-WaitOutcome wait_connect_done(SocketHandle socket, std::int64_t timeout_ms,
+WaitOutcome wait_connect_done(SocketHandle socket,
+                              std::chrono::milliseconds timeout,
                               SocketError& error) {
   // Success shows as writability, failure only in the exception set.
   fd_set writable = single_set(socket);
   fd_set failed = single_set(socket);
-  timeval limit = time_limit(timeout_ms);
+  timeval limit = time_limit(timeout);
   const int ready = ::select(0, nullptr, &writable, &failed, &limit);
   if (ready == SOCKET_ERROR) {
     error = last_error();
@@ -218,9 +222,10 @@ SocketError pending_error(SocketHandle socket) {
   return SocketError{SocketError::Domain::kSocket, code};
 }
 
-WaitOutcome wait_readable(SocketHandle socket, int timeout_ms, SocketError& error) {
+WaitOutcome wait_readable(SocketHandle socket, std::chrono::milliseconds timeout,
+                          SocketError& error) {
   fd_set readable = single_set(socket);
-  timeval limit = time_limit(timeout_ms);
+  timeval limit = time_limit(timeout);
   const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
   if (ready == SOCKET_ERROR) {
     error = last_error();

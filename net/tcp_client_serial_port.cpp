@@ -13,24 +13,21 @@ namespace {
 constexpr serial::ReadResult kReadWouldBlock{0, true, false};
 constexpr serial::ReadResult kReadClosed{0, false, true};
 
-// Waits for a connection in progress to finish, at most `timeout_ms`. When
-// `cancel` is given the wait runs in slices of kCancelCheckMs, and a cancel
+// Waits for a connection in progress to finish, at most `timeout`. When
+// `cancel` is given the wait runs in slices of kCancelCheck, and a cancel
 // ends it early with kTimedOut.
-WaitOutcome wait_connect_cancellable(SocketHandle socket, std::int64_t timeout_ms,
+WaitOutcome wait_connect_cancellable(SocketHandle socket,
+                                     std::chrono::milliseconds timeout,
                                      const std::atomic<bool>* cancel,
                                      SocketError& error) {
-  if (cancel == nullptr) return wait_connect_done(socket, timeout_ms, error);
+  if (cancel == nullptr) return wait_connect_done(socket, timeout, error);
   using Clock = std::chrono::steady_clock;
-  const auto bounded = std::chrono::milliseconds(std::max<std::int64_t>(timeout_ms, 0));
-  const Clock::time_point deadline = Clock::now() + bounded;
+  constexpr auto kSlice = TcpClientSerialPort::kCancelCheck;
+  const Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
-    const std::int64_t left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const WaitOutcome outcome = wait_connect_done(
-        socket, std::clamp<std::int64_t>(left, 0, TcpClientSerialPort::kCancelCheckMs),
-        error);
-    if (outcome != WaitOutcome::kTimedOut || left <= TcpClientSerialPort::kCancelCheckMs ||
-        cancel->load()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const WaitOutcome outcome = wait_connect_done(socket, std::min(left, kSlice), error);
+    if (outcome != WaitOutcome::kTimedOut || left <= kSlice || cancel->load()) {
       return outcome;
     }
   }
@@ -39,7 +36,7 @@ WaitOutcome wait_connect_cancellable(SocketHandle socket, std::int64_t timeout_m
 // Tries one resolved address: returns the connected non-blocking socket,
 // or kInvalidSocket with the reason in `last` (any socket made is closed).
 SocketHandle connect_one(const ResolvedAddress& address,
-                         std::int64_t connect_timeout_ms,
+                         std::chrono::milliseconds connect_timeout,
                          const std::atomic<bool>* cancel, std::string& last) {
   SocketError error;
   const SocketHandle socket = create_socket(address, error);
@@ -67,7 +64,7 @@ SocketHandle connect_one(const ResolvedAddress& address,
   // The wait watches the error condition as well as writability: Windows
   // signals a failed non-blocking connect only as an exception, and without
   // it a refused address would cost the whole timeout.
-  switch (wait_connect_cancellable(socket, connect_timeout_ms, cancel, error)) {
+  switch (wait_connect_cancellable(socket, connect_timeout, cancel, error)) {
     case WaitOutcome::kTimedOut:
       close_socket(socket);
       last = cancel != nullptr && cancel->load() ? "cancelled" : "connection timed out";
@@ -86,10 +83,10 @@ SocketHandle connect_one(const ResolvedAddress& address,
 
 TcpClientSerialPort::TcpClientSerialPort(const std::string& host,
                                          std::uint16_t port,
-                                         std::int64_t connect_timeout_ms,
+                                         std::chrono::milliseconds connect_timeout,
                                          const std::atomic<bool>* cancel) {
   ensure_socket_startup();
-  connect(host, port, connect_timeout_ms, cancel);
+  connect(host, port, connect_timeout, cancel);
 }
 
 TcpClientSerialPort::~TcpClientSerialPort() {
@@ -98,7 +95,7 @@ TcpClientSerialPort::~TcpClientSerialPort() {
 }
 
 void TcpClientSerialPort::connect(const std::string& host, std::uint16_t port,
-                                  std::int64_t connect_timeout_ms,
+                                  std::chrono::milliseconds connect_timeout,
                                   const std::atomic<bool>* cancel) {
   const std::string service = std::to_string(port);
   std::vector<ResolvedAddress> addresses;
@@ -115,7 +112,7 @@ void TcpClientSerialPort::connect(const std::string& host, std::uint16_t port,
       last = "cancelled";
       break;
     }
-    const SocketHandle socket = connect_one(address, connect_timeout_ms, cancel, last);
+    const SocketHandle socket = connect_one(address, connect_timeout, cancel, last);
     if (socket == kInvalidSocket) continue;
     set_no_delay(socket);
     socket_.exchange(socket);
@@ -140,7 +137,7 @@ serial::ReadResult TcpClientSerialPort::read(std::span<std::uint8_t> buffer) {
     // been handed out: that is the end.
     if (send_gone_.load()) return end_reading();
     SocketError error;
-    switch (wait_readable(socket, kReadWaitMs, error)) {
+    switch (wait_readable(socket, kReadWait, error)) {
       case WaitOutcome::kTimedOut:
         if (send_gone_.load()) return end_reading();
         return kReadWouldBlock;

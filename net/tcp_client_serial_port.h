@@ -24,6 +24,7 @@
 #define QUORVEX_NET_TCP_CLIENT_SERIAL_PORT_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -38,20 +39,20 @@ namespace quorvex::net {
 class TcpClientSerialPort final : public serial::HostSerialPort {
  public:
   // The longest wait of read() for data.
-  static constexpr int kReadWaitMs = 100;
+  static constexpr std::chrono::milliseconds kReadWait{100};
 
   // How often a connect in progress looks at its cancel flag.
-  static constexpr std::int64_t kCancelCheckMs = 50;
+  static constexpr std::chrono::milliseconds kCancelCheck{50};
 
   // Connects to `host` (a name or a numeric address, IPv6 without brackets)
-  // on `port`, waiting at most `connect_timeout_ms` for each address tried.
+  // on `port`, waiting at most `connect_timeout` for each address tried.
   // Returns in every network outcome: is_open() tells success, last_error()
   // the reason of a failure. Throws only when memory is exhausted.
   // When `cancel` is given and becomes true, the attempt ends within
-  // kCancelCheckMs of a connect wait, or before the next address; a name
+  // kCancelCheck of a connect wait, or before the next address; a name
   // lookup in progress cannot be cut short.
   TcpClientSerialPort(const std::string& host, std::uint16_t port,
-                      std::int64_t connect_timeout_ms,
+                      std::chrono::milliseconds connect_timeout,
                       const std::atomic<bool>* cancel = nullptr);
   // Closes a held socket, without shutting it down first.
   ~TcpClientSerialPort() override;
@@ -70,7 +71,8 @@ class TcpClientSerialPort final : public serial::HostSerialPort {
 
  private:
   void connect(const std::string& host, std::uint16_t port,
-               std::int64_t connect_timeout_ms, const std::atomic<bool>* cancel);
+               std::chrono::milliseconds connect_timeout,
+               const std::atomic<bool>* cancel);
   // Marks the connection ended for reading and says so.
   serial::ReadResult end_reading();
 

@@ -30,7 +30,7 @@ using quorvex::test::LoopbackServer;
 using quorvex::test::Clock;
 using quorvex::test::ms_since;
 
-constexpr std::int64_t kConnectTimeoutMs = 5000;
+constexpr std::chrono::milliseconds kConnectTimeout{5000};
 
 std::vector<std::uint8_t> bytes_of(std::string_view text) {
   return {text.begin(), text.end()};
@@ -102,7 +102,7 @@ TEST(TcpClientSerialPort, UnresolvableHostNamesHostAndDecimalPort) {
   const std::string host = "no-such-host..invalid";
   for (const std::uint16_t port_number : {0, 9, 2323, 65535}) {
     SCOPED_TRACE(port_number);
-    TcpClientSerialPort port(host, port_number, kConnectTimeoutMs);
+    TcpClientSerialPort port(host, port_number, kConnectTimeout);
     const std::string prefix = "cannot resolve " + endpoint(host, port_number) + ": ";
     const std::string error(port.last_error());
     EXPECT_EQ(error.substr(0, prefix.size()), prefix);
@@ -124,7 +124,7 @@ TEST(TcpClientSerialPort, FallsBackToLaterAddressOfName) {
   }
   LoopbackServer server({.address = "127.0.0.6"});
   ASSERT_TRUE(server.ok()) << server.error();
-  TcpClientSerialPort port(host, server.port(), kConnectTimeoutMs);
+  TcpClientSerialPort port(host, server.port(), kConnectTimeout);
   EXPECT_TRUE(port.is_open()) << port.last_error();
   EXPECT_EQ(port.last_error(), "");
   EXPECT_TRUE(server.take_connection().has_value());
@@ -147,7 +147,7 @@ class TcpClientSerialPortOnLoopback : public ::testing::TestWithParam<const char
     options.address = address();
     server_.emplace(options);
     ASSERT_TRUE(server_->ok()) << server_->error();
-    port_.emplace(address(), server_->port(), kConnectTimeoutMs);
+    port_.emplace(address(), server_->port(), kConnectTimeout);
     ASSERT_TRUE(port_->is_open()) << port_->last_error();
     EXPECT_EQ(port_->last_error(), "");
     peer_ = server_->take_connection();
@@ -169,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(Families, TcpClientSerialPortOnLoopback,
 TEST_P(TcpClientSerialPortOnLoopback, RefusedPortFailsAtOnceWithReason) {
   const std::uint16_t closed = released_port(address());
   // A refusal must not cost the connect timeout, however long it is.
-  constexpr std::int64_t kLongTimeoutMs = 10000;
+  constexpr std::chrono::milliseconds kLongTimeout{10000};
   const Clock::time_point start = Clock::now();
-  TcpClientSerialPort port(address(), closed, kLongTimeoutMs);
+  TcpClientSerialPort port(address(), closed, kLongTimeout);
   EXPECT_LT(ms_since(start), 3000);
 
   // The IPv6 host appears without brackets.
@@ -210,7 +210,8 @@ TEST_P(TcpClientSerialPortOnLoopback, UnansweredAddressTimesOut) {
 
   constexpr std::int64_t kShortTimeoutMs = 300;
   const Clock::time_point start = Clock::now();
-  TcpClientSerialPort port(address(), listener->port(), kShortTimeoutMs);
+  TcpClientSerialPort port(address(), listener->port(),
+                           std::chrono::milliseconds(kShortTimeoutMs));
   const std::int64_t elapsed_ms = ms_since(start);
   EXPECT_EQ(port.last_error(), "cannot connect to " +
                                    endpoint(address(), listener->port()) +

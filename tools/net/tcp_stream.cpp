@@ -1,6 +1,7 @@
 // TcpStream and TcpListener on the neutral socket primitives of
 // net/socket_ops.h: the platform code is net's own.
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,7 +83,7 @@ std::optional<TcpStream> TcpStream::connect(const std::string& address,
   }
   if (start == ConnectStart::kInProgress) {
     const int limit_ms = timeout_ms < 0 ? kUnboundedWaitMs : timeout_ms;
-    switch (wait_connect_done(stream.handle_, limit_ms, failure)) {
+    switch (wait_connect_done(stream.handle_, std::chrono::milliseconds(limit_ms), failure)) {
       case WaitOutcome::kTimedOut:
         error = prefix + "connection timed out";
         return std::nullopt;
@@ -119,7 +120,7 @@ ReceiveResult TcpStream::receive(std::span<std::uint8_t> buffer, int timeout_ms)
   if (!valid()) return ReceiveResult{0, false, true};
   if (timeout_ms >= 0) {
     SocketError failure;
-    switch (wait_readable(handle_, timeout_ms, failure)) {
+    switch (wait_readable(handle_, std::chrono::milliseconds(timeout_ms), failure)) {
       case WaitOutcome::kTimedOut:
         return ReceiveResult{0, true, false};
       case WaitOutcome::kFailed:
@@ -219,7 +220,7 @@ std::optional<TcpStream> TcpListener::accept(int timeout_ms) {
   if (!valid()) return std::nullopt;
   if (timeout_ms >= 0) {
     SocketError failure;
-    if (wait_readable(handle_, timeout_ms, failure) != WaitOutcome::kReady) {
+    if (wait_readable(handle_, std::chrono::milliseconds(timeout_ms), failure) != WaitOutcome::kReady) {
       return std::nullopt;
     }
   }
