@@ -45,6 +45,8 @@ void EndpointCore::connector_main() {
     }
   }
   end_finishing();
+  const Connection last = published();
+  if (last.port) log_closed(last.generation, next_received_offset());
 }
 
 bool EndpointCore::take_connection_wish() {
@@ -69,17 +71,21 @@ EndpointCore::ConnectOutcome EndpointCore::connect_and_publish() {
     backoff_wait(kBackoff);
     return ConnectOutcome::kFailed;
   }
-  set_status("");
   // An escape left over from the previous connection must not pair with
   // the first byte of this one.
   line_decoder_.reset();
+  const std::uint64_t generation = ++generations_;
+  {
+    // Logged before it is published, so that the sender finds it there.
+    sync::MutexLock lock(status_lock_);
+    log_.opened(generation, next_received_offset(), Clock::now());
+  }
   {
     sync::MutexLock lock(port_lock_);
     // Checked under the lock: the destructor sets stop before it looks for
     // a port to shut down, so a port is either published before that look
     // (and shut down by it) or not at all.
     if (stop_.load()) return ConnectOutcome::kStopped;
-    const std::uint64_t generation = ++generations_;
     // Nothing is published here: the connector publishes only when none is.
     connection_.change([&](Connection& record) { record = Connection{fresh, generation}; });
   }
@@ -98,7 +104,7 @@ void EndpointCore::serve(const Connection& current) {
     wait_for_rx_room();
     return;
   }
-  const ReadOutcome outcome = read_and_decode(*current.port, rx_decoded_);
+  const ReadOutcome outcome = read_and_decode(*current.port, current.generation, rx_decoded_);
   if (outcome == ReadOutcome::kEnded) {
     rx_decoded_.clear();
     rx_delivered_ = 0;
@@ -111,6 +117,7 @@ void EndpointCore::serve(const Connection& current) {
 void EndpointCore::end_connection(const Connection& current) {
   current.port->shutdown();
   unpublish();
+  log_closed(current.generation, next_received_offset());
   notify_change();
   backoff_wait(kBackoff);
 }
@@ -128,7 +135,9 @@ void EndpointCore::begin_hang_up(const Connection& current) {
   // now; what its server sends from here on is cut, as it would be by
   // raising request-to-send again.
   end_finishing();
-  finishing_ = FinishingConnection{current.port, Clock::now() + kHangUpDrain, true};
+  finishing_ = FinishingConnection{current.port, current.generation,
+                                   Clock::now() + kHangUpDrain, true,
+                                   next_received_offset()};
   notify_change();
 }
 
@@ -136,7 +145,7 @@ void EndpointCore::drain_finishing() {
   // Finishing connections exist in mode "raw" only, where decoding keeps
   // no state, so sharing line_decoder_ with the next connection is sound.
   FinishingConnection& finishing = *finishing_;
-  const ReadOutcome outcome = read_and_decode(*finishing.port, drain_decoded_);
+  const ReadOutcome outcome = read_and_decode(*finishing.port, finishing.number, drain_decoded_);
   if (outcome == ReadOutcome::kData && finishing.delivers) {
     // Bytes that do not fit are dropped, and every later one with them:
     // the server must not be held up while it still has to take what was
@@ -146,6 +155,7 @@ void EndpointCore::drain_finishing() {
     const bool backlog = rx_delivered_ < rx_decoded_.size();
     const std::size_t count = backlog ? 0 : deliver_received(drain_decoded_);
     if (count < drain_decoded_.size()) finishing.delivers = false;
+    finishing.received_to = next_received_offset();
   }
   if (stop_.load() || outcome == ReadOutcome::kEnded ||
       finishing_done(outcome == ReadOutcome::kQuiet)) {
@@ -168,17 +178,26 @@ bool EndpointCore::finishing_done(bool quiet) const {
 void EndpointCore::end_finishing() {
   if (!finishing_) return;
   finishing_->port->shutdown();
+  log_closed(finishing_->number, finishing_->received_to);
   finishing_.reset();
 }
 
+void EndpointCore::log_closed(std::uint64_t number, std::uint64_t received_to) {
+  sync::MutexLock lock(status_lock_);
+  log_.closed(number, received_to, Clock::now());
+}
+
 EndpointCore::ReadOutcome EndpointCore::read_and_decode(
-    serial::HostSerialPort& port, std::vector<std::uint8_t>& decoded) {
+    serial::HostSerialPort& port, std::uint64_t number, std::vector<std::uint8_t>& decoded) {
   const serial::ReadResult result = port.read(rx_chunk_);
   if (result.closed) return ReadOutcome::kEnded;
   if (result.count == 0) return ReadOutcome::kQuiet;
   decoded.clear();
-  line_decoder_.decode(std::span<const std::uint8_t>(rx_chunk_.data(), result.count),
-                       decoded);
+  const std::size_t unknown = line_decoder_.decode(
+      std::span<const std::uint8_t>(rx_chunk_.data(), result.count), decoded);
+  sync::MutexLock lock(status_lock_);
+  log_.received(number, result.count);
+  log_.unknown_escapes(unknown);
   return ReadOutcome::kData;
 }
 
@@ -212,6 +231,7 @@ std::size_t EndpointCore::deliver_received(std::span<const std::uint8_t> bytes) 
   rx_queue_.change([&](std::deque<std::uint8_t>& queue) {
     queue.insert(queue.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
   });
+  rx_delivered_total_ += count;
   return count;
 }
 
@@ -239,7 +259,7 @@ void EndpointCore::backoff_wait(milliseconds interval) {
 
 void EndpointCore::set_status(std::string_view text) {
   sync::MutexLock lock(status_lock_);
-  status_text_.assign(text);
+  log_.set_status(text);
 }
 
 }  // namespace quorvex::ip232

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/connection_status.h"
+#include "ip232/connection_log.h"
 #include "ip232/ip232_serial_endpoint.h"
 #include "ip232/line_coding.h"
 #include "ip232/tx_buffer.h"
@@ -61,7 +63,7 @@ class EndpointCore : public EndpointLimits {
   std::size_t tx_pending_size() const EXCLUDES(tx_lock_);
   // Received, not yet read by the host.
   std::size_t rx_queue_size() const EXCLUDES(rx_lock_);
-
+  ConnectionStatus connection_status() const EXCLUDES(status_lock_);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -83,8 +85,11 @@ class EndpointCore : public EndpointLimits {
   // or until something newer is asked for.
   struct FinishingConnection {
     std::shared_ptr<serial::HostSerialPort> port;
+    std::uint64_t number = 0;  // its generation
     Clock::time_point deadline;
     bool delivers = true;
+    // Where its data ends in the received stream, so far.
+    std::uint64_t received_to = 0;
   };
   // Bytes taken out of the receive queue for the host to read one by one.
   struct HostBatch {
@@ -127,16 +132,23 @@ class EndpointCore : public EndpointLimits {
   // Shuts the finishing connection down and forgets it; nothing when there
   // is none.
   void end_finishing();
-  // Reads `port` once into rx_chunk_ (waiting up to a read's wait) and
-  // decodes what came into `decoded` (emptied first).
-  ReadOutcome read_and_decode(serial::HostSerialPort& port,
-                              std::vector<std::uint8_t>& decoded);
+  // Reads connection `number`'s `port` once into rx_chunk_ (waiting up to
+  // a read's wait) and decodes what came into `decoded` (emptied first).
+  ReadOutcome read_and_decode(serial::HostSerialPort& port, std::uint64_t number,
+                              std::vector<std::uint8_t>& decoded) EXCLUDES(status_lock_);
   // Clears the record of the published connection.
   void unpublish() EXCLUDES(port_lock_);
   // Appends what fits of `bytes` to the receive queue; returns how many.
   std::size_t deliver_received(std::span<const std::uint8_t> bytes) EXCLUDES(rx_lock_);
   // Delivers what fits of the backlog; whether some is still left.
   bool deliver_backlog() EXCLUDES(rx_lock_);
+  // The offset in the received stream of the next byte read: past what
+  // was delivered and the backlog.
+  std::uint64_t next_received_offset() const {
+    return rx_delivered_total_ + (rx_decoded_.size() - rx_delivered_);
+  }
+  // Records in the log that connection `number` carries no more data.
+  void log_closed(std::uint64_t number, std::uint64_t received_to) EXCLUDES(status_lock_);
   // Waits, at most a short while, until the receive queue has room for a
   // whole read or stop is set.
   void wait_for_rx_room() EXCLUDES(rx_lock_);
@@ -156,7 +168,7 @@ class EndpointCore : public EndpointLimits {
   // tried later; stops at one that failed for good. Returns how many bytes
   // went out.
   std::size_t write_batch(const Connection& connection,
-                          std::span<const std::uint8_t> batch);
+                          std::span<const std::uint8_t> batch) EXCLUDES(status_lock_);
   // Waits `pause`, or less when stop is set.
   void pause_writing(std::chrono::milliseconds pause) EXCLUDES(tx_lock_);
 
@@ -194,7 +206,7 @@ class EndpointCore : public EndpointLimits {
   // published, which is "not connected".
   sync::Mirrored<Connection, std::uint64_t> connection_ GUARDED_BY(port_lock_){generation_of};
   const std::atomic<std::uint64_t>& connected_generation_ = connection_.copy();
-  std::uint64_t generations_ GUARDED_BY(port_lock_) = 0;  // ports published
+  std::uint64_t generations_ = 0;  // ports published; the connector's own
 
   mutable sync::Mutex rx_lock_;
   sync::CondVar rx_room_;  // waited on by the connector only
@@ -224,7 +236,9 @@ class EndpointCore : public EndpointLimits {
   bool backoff_rts_changed_ GUARDED_BY(backoff_lock_) = false;
 
   mutable sync::Mutex status_lock_;
-  std::string status_text_ GUARDED_BY(status_lock_);  // empty after a connect
+  // The connections' record and the last connect error; written by both
+  // threads, read by connection_status() and status_text().
+  ConnectionLog log_ GUARDED_BY(status_lock_);
 
   // The connector's own state; no other thread touches it.
   // The receiving side of the line coding: a half-received escape, kept
@@ -237,6 +251,8 @@ class EndpointCore : public EndpointLimits {
   // holds the server back and nothing received is lost.
   std::vector<std::uint8_t> rx_decoded_;
   std::size_t rx_delivered_ = 0;
+  // Data bytes ever delivered to the receive queue.
+  std::uint64_t rx_delivered_total_ = 0;
   // Data bytes of the last read of a finishing connection.
   std::vector<std::uint8_t> drain_decoded_;
   // The connection being finished after the last raw-mode hang-up. With

@@ -77,6 +77,10 @@ std::size_t EndpointCore::write_batch(const Connection& connection,
     // the batch waits for the next one.
     if (result.failed) break;
     sent += result.count;
+    if (result.count > 0) {
+      sync::MutexLock lock(status_lock_);
+      log_.sent(connection.generation, result.count);
+    }
     // Partly taken, not at all (the socket's buffer is full), or not now
     // (a soft error that may pass, tried again after a longer pause).
     if (sent < batch.size()) {

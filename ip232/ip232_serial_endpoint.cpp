@@ -171,7 +171,18 @@ bool EndpointCore::is_connected() const {
 
 std::string EndpointCore::status_text() const {
   sync::MutexLock lock(status_lock_);
-  return status_text_;
+  return log_.status_text();
+}
+
+ConnectionStatus EndpointCore::connection_status() const {
+  ConnectionStatus status;
+  status.host = host_;
+  status.port = port_number_;
+  status.held_by_rts = raw_;
+  status.connected = is_connected();
+  sync::MutexLock lock(status_lock_);
+  log_.fill(status, Clock::now());
+  return status;
 }
 
 std::uint64_t EndpointCore::tx_dropped() const {
@@ -207,5 +218,8 @@ std::string Ip232SerialEndpoint::status_text() const { return core_->status_text
 std::uint64_t Ip232SerialEndpoint::tx_dropped() const { return core_->tx_dropped(); }
 std::size_t Ip232SerialEndpoint::tx_pending_size() const { return core_->tx_pending_size(); }
 std::size_t Ip232SerialEndpoint::rx_queue_size() const { return core_->rx_queue_size(); }
+ConnectionStatus Ip232SerialEndpoint::connection_status() const {
+  return core_->connection_status();
+}
 
 }  // namespace quorvex::ip232

@@ -53,6 +53,7 @@
 #include <memory>
 #include <string>
 
+#include "api/connection_status.h"
 #include "api/serial_device.h"
 #include "ip232/endpoint_config.h"
 #include "ip232/tx_buffer.h"
@@ -82,7 +83,12 @@ struct EndpointLimits {
   }
 };
 
-class Ip232SerialEndpoint final : public SerialPortDevice, public EndpointLimits {
+// Besides the device's faces it offers ConnectionStatusSource, which a host
+// that knows it reaches with dynamic_cast; the device's own faces and their
+// slots stay as they are.
+class Ip232SerialEndpoint final : public SerialPortDevice,
+                                  public ConnectionStatusSource,
+                                  public EndpointLimits {
  public:
   // Starts the connector and the sender; returns at once. Throws
   // std::system_error when a thread cannot be started (nothing is left
@@ -114,6 +120,9 @@ class Ip232SerialEndpoint final : public SerialPortDevice, public EndpointLimits
   std::size_t tx_pending_size() const;
   // Received, not yet read by the host.
   std::size_t rx_queue_size() const;
+
+  // ConnectionStatusSource.
+  ConnectionStatus connection_status() const override;
 
  private:
   // Owns the threads; destroying it runs the stop sequence.

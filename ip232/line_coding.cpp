@@ -2,12 +2,15 @@
 
 namespace quorvex::ip232 {
 
-void LineDecoder::decode(std::span<const std::uint8_t> chunk,
-                         std::vector<std::uint8_t>& out) {
+std::size_t LineDecoder::decode(std::span<const std::uint8_t> chunk,
+                                std::vector<std::uint8_t>& out) {
   // Line state and unknown escapes have no effect on the machine.
-  decode_events(chunk, [&out](const LineEvent& event) {
+  std::size_t unknown = 0;
+  decode_events(chunk, [&](const LineEvent& event) {
     if (event.kind == LineEvent::Kind::kData) out.push_back(event.byte);
+    if (event.kind == LineEvent::Kind::kUnknownEscape) ++unknown;
   });
+  return unknown;
 }
 
 std::vector<std::uint8_t> encode_data(bool raw,

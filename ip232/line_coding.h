@@ -93,9 +93,10 @@ class LineDecoder {
 
   // Appends the data bytes of `chunk` to `out`: 0xFF 0xFF gives 0xFF,
   // 0xFF 0x00 and 0xFF 0x01 give nothing (line state), 0xFF followed by any
-  // other byte gives nothing; every other byte is data.
-  void decode(std::span<const std::uint8_t> chunk,
-              std::vector<std::uint8_t>& out);
+  // other byte gives nothing; every other byte is data. Returns how many
+  // such unknown escape sequences were completed.
+  std::size_t decode(std::span<const std::uint8_t> chunk,
+                     std::vector<std::uint8_t>& out);
 
   // Forgets a half-received escape sequence.
   void reset() { escape_pending_ = false; }

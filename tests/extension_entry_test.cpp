@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <utility>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "api/connection_status.h"
 #include "api/extension.h"
 #include "host/extension_library.h"
 #include "tests/support/extension_helpers.h"
@@ -126,6 +129,37 @@ TEST_F(ExtensionEntry, ConfigurationErrorsCrossTheBoundaryAsRuntimeError) {
     EXPECT_EQ(caught, message);
     EXPECT_EQ(port.device, nullptr);
   }
+}
+
+// The device the module attached offers its status face to a host that
+// asks for it with dynamic_cast, and answers through it from inside the
+// module: where it connects and why it is not connected.
+TEST_F(ExtensionEntry, AttachedDeviceAnswersItsConnectionStatus) {
+  auto extension = create("ip232-serial", "");
+  extension->options() = {{"url", "nosuch..invalid:2323"}, {"mode", "raw"}};
+  SerialPort port;
+  ExtensionContext context{"machine", &port};
+  {
+    const test::CoutCapture capture;
+    extension->attach(context);
+  }
+  const auto* status_source = dynamic_cast<const ConnectionStatusSource*>(port.controller.source);
+  ASSERT_NE(status_source, nullptr);
+  // Not while request-to-send is off: assert it, and the first attempt fails.
+  port.controller.sink->set_rts(true);
+  ConnectionStatus status;
+  for (int i = 0; i < 500 && status.status_text.empty(); ++i) {
+    status = status_source->connection_status();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(status.host, "nosuch..invalid");
+  EXPECT_EQ(status.port, 2323);
+  EXPECT_TRUE(status.held_by_rts);
+  EXPECT_FALSE(status.connected);
+  EXPECT_EQ(status.connections, 0u);
+  EXPECT_EQ(status.status_text.rfind("cannot resolve nosuch..invalid", 0), 0u)
+      << status.status_text;
+  extension->detach();
 }
 
 TEST(ExtensionLibraryLoad, NamesPathAndReasonWhenMissing) {
