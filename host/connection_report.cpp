@@ -1,129 +1,126 @@
 #include "host/connection_report.h"
 
-#include <cstdlib>
-#include <map>
+#include <utility>
 
-#include "extension/endpoint_address.h"
-#include "ip232/endpoint_config.h"
 #include "host/term_console.h"
 
 namespace quorvex::host {
 namespace {
 
-// How long the extension waits between two connection attempts.
-constexpr std::string_view kRetryText = " (retrying every 0.5 s)";
+constexpr std::uint8_t kTelnetCommand = 0xFF;      // IAC
+constexpr std::uint8_t kTelnetFirstOption = 0xFB;  // WILL; then WONT, DO, DONT
+constexpr std::uint8_t kTelnetLastOption = 0xFE;
 
-std::string two_digits(long long value) {
-  return std::string(1, static_cast<char>('0' + value / 10)) +
-         static_cast<char>('0' + value % 10);
-}
-
-std::string clock_text(std::chrono::system_clock::time_point when) {
-  using namespace std::chrono;
-  const long long seconds =
-      duration_cast<std::chrono::seconds>(when - floor<days>(when)).count();
-  return two_digits(seconds / 3600) + ":" + two_digits(seconds / 60 % 60) +
-         ":" + two_digits(seconds % 60) + " UTC";
+std::string figures_text(const ConnectionRecord& record) {
+  return "(sent " + std::to_string(record.bytes_sent) + ", received " +
+         std::to_string(record.bytes_received) + ")";
 }
 
 }  // namespace
 
-std::optional<ConnectionTarget> connection_target(
-    const std::vector<std::pair<std::string, std::string>>& options) {
-  std::map<std::string, std::string> last;
-  for (const auto& [key, value] : options) last.insert_or_assign(key, value);
-  const auto value_of = [&](const char* key) {
-    const auto found = last.find(key);
-    return found == last.end() ? std::string() : found->second;
-  };
-  const bool raw = value_of("mode") == "raw";
-  const std::string url = value_of("url");
-  if (!url.empty()) {
-    std::string error;
-    const std::optional<EndpointAddress> address =
-        parse_endpoint_address(url, error);
-    if (!address) return std::nullopt;
-    return ConnectionTarget{address->host, address->port, raw};
-  }
-  ConnectionTarget target{value_of("host"), ip232::kDefaultPort, raw};
-  if (target.host.empty()) target.host = ip232::kDefaultHost;
-  const std::string port = value_of("port");
-  if (!port.empty()) {
-    // The extension's conversion: C's atoi, then the range check.
-    const long value = std::strtol(port.c_str(), nullptr, 10);
-    if (value < 1 || value > ip232::kMaxPort) return std::nullopt;
-    target.port = static_cast<std::uint16_t>(value);
-  }
-  return target;
+std::string target_text(const std::string& host, std::uint16_t port) {
+  const std::string number = std::to_string(port);
+  if (host.find(':') != std::string::npos) return "[" + host + "]:" + number;
+  return host + ":" + number;
 }
 
-std::string target_text(const ConnectionTarget& target) {
-  const std::string port = std::to_string(target.port);
-  if (target.host.find(':') != std::string::npos) {
-    return "[" + target.host + "]:" + port;
+ConnectionReport::ConnectionReport(const ConnectionStatusSource& source)
+    : source_(source), status_(source.connection_status()),
+      target_(target_text(status_.host, status_.port)),
+      down_since_(Clock::now()) {}
+
+void ConnectionReport::refresh(std::uint64_t shown, Clock::time_point now) {
+  const bool was_connected = status_.connected;
+  const std::uint64_t closes_before = closes_told_;
+  status_ = source_.connection_status();
+  const std::uint64_t first_kept =
+      status_.recent.empty() ? status_.connections + 1 : status_.recent.front().number;
+  if (first_kept > opens_told_ + 1) {
+    // More came and went between two looks than the device remembers.
+    const std::uint64_t missed = first_kept - opens_told_ - 1;
+    add(shown, std::to_string(missed) + " earlier connection" +
+                   (missed == 1 ? "" : "s") + " came and went unseen");
+    opens_told_ = closes_told_ = first_kept - 1;
   }
-  return target.host + ":" + port;
-}
-
-ConnectionReport::ConnectionReport(ConnectionTarget target,
-                                   Clock::time_point start)
-    : where_(std::move(target)), target_(target_text(where_)), since_(start) {}
-
-std::string ConnectionReport::take(const ConnectionEvent& event,
-                                   std::uint64_t sent, std::uint64_t received) {
-  using Kind = ConnectionEvent::Kind;
-  switch (event.kind) {
-    case Kind::kConnected:
-      connected_ = true;
-      ever_connected_ = true;
-      unresolved_.clear();
-      since_ = event.at;
-      since_clock_ = clock_text(
-          std::chrono::time_point_cast<std::chrono::system_clock::duration>(
-              std::chrono::system_clock::now() - (Clock::now() - event.at)));
-      return "connected to " + target_;
-    case Kind::kClosed: {
-      // Nothing moves while there is no connection, so the bytes since the
-      // last close are this connection's.
-      const std::string line =
-          "connection closed after " + seconds_text(event.at - since_) +
-          " (sent " + std::to_string(sent - sent_before_) + ", received " +
-          std::to_string(received - received_before_) + ")";
-      connected_ = false;
-      since_ = event.at;
-      sent_before_ = sent;
-      received_before_ = received;
-      return line;
+  for (const ConnectionRecord& record : status_.recent) {
+    if (record.number > opens_told_) {
+      add(record.received_from, "connected to " + target_);
+      opens_told_ = record.number;
+      probe_from_ = record.received_from;
+      probe_first_.reset();
     }
-    case Kind::kNoAnswer:
-      return "not connected: nothing answers at " + target_ +
-             std::string(kRetryText);
-    case Kind::kUnresolved:
-      unresolved_ = event.reason;
-      return "not connected: " + reason() + std::string(kRetryText);
-    case Kind::kUnwatchable:
-      unwatchable_ = event.reason;
-      return "cannot watch the connection: " + unwatchable_;
+    if (!record.open && record.number > closes_told_) {
+      add(record.received_to, "connection closed after " +
+                                  seconds_text(record.duration) + " " +
+                                  figures_text(record));
+      closes_told_ = record.number;
+    }
   }
-  return {};
+  if (closes_told_ > closes_before || (was_connected && !status_.connected)) {
+    down_since_ = now;
+  }
+  if (status_.connected || status_.status_text.empty()) {
+    failure_told_.clear();
+  } else if (status_.status_text != failure_told_) {
+    failure_told_ = status_.status_text;
+    add(shown, "not connected: " + failure_told_ + " (retrying)");
+  }
+  if (status_.unknown_escapes > escapes_seen_) {
+    escapes_seen_ = status_.unknown_escapes;
+    telnet_seen(shown);
+  }
 }
 
-std::string ConnectionReport::status(Clock::time_point now) const {
-  if (!watching()) return "cannot watch the connection: " + unwatchable_;
-  if (connected_) {
-    return "connected since " + since_clock_ + " (" +
-           seconds_text(now - since_) + " ago)";
-  }
-  std::string line = "not connected for " + seconds_text(now - since_);
-  if (!unresolved_.empty()) line += " (" + reason() + ")";
+std::optional<ConnectionReport::Line> ConnectionReport::take_line(
+    std::uint64_t offset) {
+  if (lines_.empty() || lines_.front().offset > offset) return std::nullopt;
+  Line line = std::move(lines_.front());
+  lines_.pop_front();
   return line;
 }
 
-std::string ConnectionReport::reason() const {
-  if (!unresolved_.empty()) {
-    return "cannot resolve " + where_.host + ": " + unresolved_;
+void ConnectionReport::look_at(std::uint64_t from,
+                               std::span<const std::uint8_t> bytes) {
+  if (!probe_from_) return;
+  const std::uint64_t end = from + bytes.size();
+  for (std::uint64_t at = *probe_from_ + (probe_first_ ? 1 : 0); at < end && probe_from_;
+       ++at) {
+    if (at < from) continue;
+    const std::uint8_t byte = bytes[at - from];
+    if (!probe_first_) {
+      if (byte != kTelnetCommand) probe_from_.reset();
+      else probe_first_ = byte;
+      continue;
+    }
+    if (byte >= kTelnetFirstOption && byte <= kTelnetLastOption) telnet_seen(at + 1);
+    probe_from_.reset();
   }
-  return "nothing answers at " + target_;
+}
+
+void ConnectionReport::telnet_seen(std::uint64_t offset) {
+  if (telnet_told_) return;
+  telnet_told_ = true;
+  add(offset, "the server negotiates telnet; the extension speaks "
+                        "plain TCP, so offer the port raw (see \"Telnet "
+                        "servers\" in the README)");
+}
+
+void ConnectionReport::add(std::uint64_t offset, std::string text) {
+  lines_.push_back({offset, std::move(text)});
+}
+
+std::string ConnectionReport::status(Clock::time_point now) const {
+  if (status_.connected && !status_.recent.empty()) {
+    const ConnectionRecord& record = status_.recent.back();
+    return "connected to " + target_ + " for " + seconds_text(record.duration) +
+           " " + figures_text(record);
+  }
+  return "not connected for " + seconds_text(now - down_since_) + ": " + reason();
+}
+
+std::string ConnectionReport::reason() const {
+  if (!status_.status_text.empty()) return status_.status_text;
+  return "no attempt to connect to " + target_ + " has ended yet";
 }
 
 }  // namespace quorvex::host

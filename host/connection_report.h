@@ -1,78 +1,99 @@
-// What ip232-term tells the user about the extension's connection: where
-// the extension connects (read from the same options it reads), one line
-// for each event of the ConnectionWatch, and the state for the status
-// command. Used by the main thread only.
+// What ip232-term tells the user about the extension's connection, taken
+// from the extension itself through its ConnectionStatusSource face: one
+// line for each connection made and each one closed, one when an attempt
+// fails for a new reason, and the state for the status command. Used by
+// the main thread only.
+//
+// Each connection's lines keep their place among the received bytes: the
+// face says where in the received stream a connection's data begins and
+// ends, and the session shows the bytes before a line first.
 
 #ifndef QUORVEX_HOST_CONNECTION_REPORT_H_
 #define QUORVEX_HOST_CONNECTION_REPORT_H_
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <span>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "host/connection_watch.h"
+#include "api/connection_status.h"
 
 namespace quorvex::host {
 
-struct ConnectionTarget {
-  std::string host;  // a name or address, IPv6 without brackets
-  std::uint16_t port = 0;
-  bool raw = false;  // mode raw: connected only while request-to-send is on
-};
-
-// The host and port that the extension connects to with these options
-// (KEY=VALUE in the order given; the last of a repeated key counts), by
-// the extension's own rules: `url` when it is not empty, else `host`
-// (default localhost) and `port` (default 25232); and whether the mode is
-// raw. Nothing when the options
-// are not valid, which the extension reports itself.
-std::optional<ConnectionTarget> connection_target(
-    const std::vector<std::pair<std::string, std::string>>& options);
-
 // "HOST:PORT", with an IPv6 address in brackets.
-std::string target_text(const ConnectionTarget& target);
+std::string target_text(const std::string& host, std::uint16_t port);
 
 class ConnectionReport {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `start`: when the extension began connecting.
-  ConnectionReport(ConnectionTarget target, Clock::time_point start);
+  // A line due once the received stream has been shown up to `offset`.
+  struct Line {
+    std::uint64_t offset = 0;
+    std::string text;
+  };
 
-  // Takes `event` in and returns its line (without the program's name).
-  // `sent` and `received`: the bytes the machine has sent and received in
-  // this run so far; a closed connection is told the part of them that
-  // passed since the one before it closed.
-  std::string take(const ConnectionEvent& event, std::uint64_t sent,
-                   std::uint64_t received);
+  // `source`: the device's face (it outlives the report).
+  explicit ConnectionReport(const ConnectionStatusSource& source);
 
-  // "connected since HH:MM:SS UTC (12.3 s ago)" or "not connected for
-  // 5.2 s", with the reason when the name does not resolve.
+  // Asks the device again. `shown`: the received bytes taken from the
+  // device so far (all of which the device delivered before this call).
+  void refresh(std::uint64_t shown, Clock::time_point now);
+  // The oldest line not yet given out, when it is due by `offset`; it is
+  // then taken.
+  std::optional<Line> take_line(std::uint64_t offset);
+  // The place of the oldest line not yet given out; nothing when none.
+  std::optional<std::uint64_t> next_line_offset() const {
+    if (lines_.empty()) return std::nullopt;
+    return lines_.front().offset;
+  }
+
+  // Looks at received bytes as they are shown (`from`: the offset of the
+  // first) for telnet negotiation at the start of a connection. In mode
+  // ip232 that shows as unknown escapes instead, which refresh() sees.
+  void look_at(std::uint64_t from, std::span<const std::uint8_t> bytes);
+
+  // "connected to HOST:PORT for 12.3 s (sent 5, received 7)" or "not
+  // connected for 5.2 s: REASON".
   std::string status(Clock::time_point now) const;
 
-  bool connected() const { return connected_; }
-  // False once the watch said that the system cannot tell.
-  bool watching() const { return unwatchable_.empty(); }
-  bool ever_connected() const { return ever_connected_; }
-  // Why there is no connection: the name's failure to resolve, else that
-  // nothing answers.
+  bool connected() const { return status_.connected; }
+  std::uint64_t connections() const { return status_.connections; }
+  // Whether an attempt to connect has ended, either way (each ends within
+  // the extension's own time limits).
+  bool attempt_ended() const {
+    return status_.connections > 0 || !status_.status_text.empty();
+  }
+  // Connections whose close has been given out.
+  std::uint64_t closes_told() const { return closes_told_; }
+  // Why there is no connection: the device's last connect error, or that
+  // no attempt has ended yet.
   std::string reason() const;
+  // Since when there has been no connection (meaningless while connected).
+  Clock::time_point down_since() const { return down_since_; }
   const std::string& target() const { return target_; }
+  bool held_by_rts() const { return status_.held_by_rts; }
 
  private:
-  const ConnectionTarget where_;
-  const std::string target_;
-  bool connected_ = false;
-  bool ever_connected_ = false;
-  Clock::time_point since_;  // of the connection, or of the outage
-  std::string since_clock_;  // the connection's start, HH:MM:SS UTC
-  std::uint64_t sent_before_ = 0;
-  std::uint64_t received_before_ = 0;
-  std::string unresolved_;   // the resolver's reason while it fails
-  std::string unwatchable_;  // why the connection cannot be watched
+  void add(std::uint64_t offset, std::string text);
+  void telnet_seen(std::uint64_t offset);
+
+  const ConnectionStatusSource& source_;
+  ConnectionStatus status_;
+  std::string target_;
+  std::deque<Line> lines_;
+  std::uint64_t opens_told_ = 0;   // newest connection whose line was made
+  std::uint64_t closes_told_ = 0;  // newest one whose close line was made
+  std::string failure_told_;       // the connect error last told
+  std::uint64_t escapes_seen_ = 0;
+  bool telnet_told_ = false;
+  // The start of the newest connection's data while its first two bytes
+  // have not been looked at, and the first of them when one has.
+  std::optional<std::uint64_t> probe_from_;
+  std::optional<std::uint8_t> probe_first_;
+  Clock::time_point down_since_;
 };
 
 }  // namespace quorvex::host

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/connection_status.h"
 #include "api/extension.h"
 #include "host/connection_report.h"
 #include "host/extension_library.h"
@@ -152,9 +153,10 @@ int run_program(const TermOptions& options) {
     trace->share_screen([&console] { return console.line_start(); },
                         console.line_end());
   }
+  // The extension's status face, when its device has one.
+  const auto* status = dynamic_cast<const ConnectionStatusSource*>(port.controller.source);
   Session session(port, options, interactive, console,
-                  trace ? &*trace : nullptr,
-                  connection_target(options.extension_options));
+                  trace ? &*trace : nullptr, status);
   const Session::End end = session.run();
 
   extension->detach();
@@ -164,11 +166,16 @@ int run_program(const TermOptions& options) {
                  : end == Session::End::kStopSignal ? "detach (stop signal)"
                  : end == Session::End::kNoConnection
                      ? "detach (no connection)"
+                 : end == Session::End::kConnectionClosed
+                     ? "detach (the connection closed)"
                      : "detach");
   }
   const bool stopped =
       end == Session::End::kQuit || end == Session::End::kStopSignal;
-  session.finish(stopped ? std::optional(kStopDrainWait) : std::nullopt);
+  // A reader that went away takes nothing more.
+  const bool gone = end == Session::End::kReaderGone;
+  session.finish(stopped || gone ? std::optional(kStopDrainWait) : std::nullopt);
+  if (stopped) console.end_line();
   restore_terminal();
 
   const std::string input_error = session.input_error();

@@ -25,6 +25,7 @@ constexpr tools::OptionSpec kOptions[] = {
     {"echo", 0, false},        {"send-eol", 0, true},
     {"receive-eol", 0, true},  {"mode", 0, true},
     {"raw", 0, false},         {"connect-timeout", 0, true},
+    {"once", 0, false},
 };
 
 std::optional<LineEnd> parse_line_end(std::string_view text) {
@@ -245,6 +246,8 @@ std::optional<TermOptions> parse_term_arguments(
       options.trace_path = std::string(value);
     } else if (name == "echo") {
       options.echo = true;
+    } else if (name == "once") {
+      options.once = true;
     } else if (name == "raw") {
       options.extension_options.emplace_back("mode", "raw");
     } else if (name == "mode") {
@@ -299,7 +302,8 @@ Options:
       --mode ip232|raw
                        short for mode=ip232 or mode=raw
       --raw            short for mode=raw
-      --echo           show typed bytes locally
+      --echo           show typed bytes locally: they are written to
+                       standard output among the received ones
       --send-eol keep|cr|lf|crlf
                        send each typed line end (CR, LF or CR LF) as this
       --receive-eol keep|cr|lf|crlf
@@ -310,10 +314,14 @@ Options:
                        (default 1000)
       --connect-timeout SECONDS|none
                        give up when no connection is made within SECONDS
-                       (such as 5 or 2.5; in mode raw counted only while
+                       (such as 5 or 2.5) while one is needed: for the
+                       first, and for any later one while typed bytes
+                       wait to be sent (in mode raw counted only while
                        request-to-send is on); default 5 when standard
                        input is not a terminal, none on a terminal; 0 or
                        none: no limit
+      --once           end when the first connection closes (a server that
+                       hangs up at the end of a session), with status 0
       --extension PATH
                        the extension library (default: the one beside this
                        program, else where an install puts it)
@@ -331,12 +339,15 @@ Escape commands:
   the escape byte      send it
 
 Connection reports:
-  ip232-term watches the extension's connection itself and says on standard
-  error, one line each: "connected to HOST:PORT"; "connection closed after
-  12.3 s (sent N, received M)" (the bytes the machine sent and received on
-  it); "not connected: nothing answers at HOST:PORT (retrying every 0.5 s)"
-  when no connection is made within about 2 s; and, when the name does not
-  resolve, the system's reason. The trace records the same events.
+  The extension tells ip232-term what its connection does, and ip232-term
+  says it on standard error, one line each, in its place among the received
+  bytes: "connected to HOST:PORT" for every connection, however short;
+  "connection closed after 12.3 s (sent N, received M)" (the bytes that went
+  out on it and came in, as coded on the wire); "not connected: REASON
+  (retrying)" when an attempt fails for a new reason, in the extension's
+  words; and, once, when the server negotiates telnet. The trace records
+  the same lines. An extension that does not tell its connection gets one
+  line saying that it cannot be watched.
 
 On a terminal every key is sent, Ctrl-C, Ctrl-Z and Ctrl-\ included; use the
 escape key to quit. At the end of input, ^] q, SIGINT or SIGTERM the
@@ -344,12 +355,17 @@ extension is detached and the program ends.
 
 Exit status:
   0                    done: the input ended (and --linger passed) after a
-                       connection was made, or ^] q, SIGINT, SIGTERM or
-                       SIGHUP ended the program
-  1                    no connection: none within --connect-timeout, or the
-                       input ended before one was made (the reason on
-                       standard error); or a failure: the extension could
-                       not be loaded or applied, or standard output failed
+                       connection was made; with --once the first
+                       connection closed; ^] q, SIGINT, SIGTERM or SIGHUP
+                       ended the program; or the reader of standard output
+                       went away (quietly, as for cat)
+  1                    bytes could not go out: no connection within
+                       --connect-timeout while one was needed, the input
+                       ended before one was made, or in mode raw it ended
+                       with request-to-send off and bytes waiting (the
+                       reason on standard error); or a failure: the
+                       extension could not be loaded or applied, or
+                       standard output failed
   2                    a usage error
 )usage";
 }

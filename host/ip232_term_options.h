@@ -48,6 +48,7 @@ struct TermOptions {
   std::optional<std::int64_t> connect_timeout_ms;
   std::string trace_path;        // empty: no trace; "-": standard error
   bool echo = false;             // show typed bytes locally
+  bool once = false;             // end when the first connection closes
   LineEnd send_line_end = LineEnd::kKeep;     // typed -> the machine
   LineEnd receive_line_end = LineEnd::kKeep;  // received -> the output
   // KEY=VALUE arguments in the order given, split at the first '=' (the

@@ -139,7 +139,7 @@ void OutputPump::run() {
       batch.swap(pending_);
       writing_ = true;
     }
-    std::string error;
+    OutputError error;
     const bool ok = write_stdout(batch, error);
     batch.clear();
     {
@@ -147,7 +147,8 @@ void OutputPump::run() {
       writing_ = false;
       if (!ok) {
         failed_ = true;
-        error_ = error;
+        error_ = error.text;
+        reader_gone_ = error.reader_gone;
         pending_.clear();
       }
       changed_.notify_all();
@@ -169,7 +170,7 @@ void OutputPump::write(std::span<const std::uint8_t> bytes) {
   }
   // Nothing waits before these bytes, and the thread only ever takes what
   // the caller queues: writing them here keeps their order.
-  std::string error;
+  OutputError error;
   const std::optional<bool> written = write_stdout_if_ready(bytes, error);
   sync::MutexLock hold(lock_);
   if (!written) {
@@ -177,7 +178,8 @@ void OutputPump::write(std::span<const std::uint8_t> bytes) {
     changed_.notify_all();
   } else if (!*written) {
     failed_ = true;
-    error_ = error;
+    error_ = error.text;
+    reader_gone_ = error.reader_gone;
   }
 }
 
@@ -208,6 +210,11 @@ void OutputPump::finish(std::optional<std::chrono::milliseconds> limit) {
 std::string OutputPump::error() {
   sync::MutexLock hold(lock_);
   return error_;
+}
+
+bool OutputPump::reader_gone() {
+  sync::MutexLock hold(lock_);
+  return reader_gone_;
 }
 
 }  // namespace quorvex::host

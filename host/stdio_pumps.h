@@ -124,6 +124,8 @@ class OutputPump {
   void finish(std::optional<std::chrono::milliseconds> limit) EXCLUDES(lock_);
   // Why writing failed; empty when it did not.
   std::string error() EXCLUDES(lock_);
+  // Whether writing failed because the reader went away.
+  bool reader_gone() EXCLUDES(lock_);
 
  private:
   void run() EXCLUDES(lock_);
@@ -135,6 +137,7 @@ class OutputPump {
   bool writing_ GUARDED_BY(lock_) = false;
   bool failed_ GUARDED_BY(lock_) = false;
   std::string error_ GUARDED_BY(lock_);
+  bool reader_gone_ GUARDED_BY(lock_) = false;
   bool closing_ GUARDED_BY(lock_) = false;
   PumpThread thread_;  // last: ended before the state it uses
 };

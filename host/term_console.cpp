@@ -23,10 +23,22 @@ void print_error(const std::string& message) {
 }
 
 std::string Console::line_start() {
-  // On a terminal, received bytes and messages share the screen.
-  const std::string start(raw_ && !at_line_start_ ? line_end_ : "");
-  at_line_start_ = true;
+  // On a terminal, received bytes and messages share the screen; a raw
+  // terminal moves down on LF and back to the left edge on CR only.
+  const bool fresh = (last_ == '\n' && before_last_ == '\r') ||
+                     (last_ == '\r' && before_last_ == '\n');
+  std::string start;
+  if (raw_ && !fresh) start = last_ == '\n' ? "\r" : std::string(line_end_);
+  before_last_ = '\r';
+  last_ = '\n';
   return start;
+}
+
+void Console::end_line() {
+  const std::string start = line_start();
+  if (start.empty()) return;
+  std::cerr << start;
+  std::cerr.flush();
 }
 
 void Console::say(const std::string& text) {

@@ -36,19 +36,27 @@ class Console {
   // Whether the bytes last queued for standard output ended a line, so that
   // a message starts on a line of its own.
   void output_written(std::span<const std::uint8_t> bytes) {
-    if (!bytes.empty()) at_line_start_ = bytes.back() == '\n';
+    if (bytes.empty()) return;
+    before_last_ = bytes.size() > 1 ? bytes[bytes.size() - 2] : last_;
+    last_ = bytes.back();
   }
   void say(const std::string& text);
   // What a message or record on standard error starts with so that it
-  // starts on a line of its own: a line end when received bytes left a
-  // raw terminal's screen in the middle of a line, else nothing. The
-  // caller then writes a whole line.
+  // starts on a line of its own at the left edge: on a raw terminal, a CR
+  // after received bytes that ended in a bare LF, a line end after any
+  // other text left mid-line; else nothing. The caller then writes a
+  // whole line.
   std::string line_start();
+  // Leaves a raw terminal's cursor at the start of a fresh line.
+  void end_line();
 
  private:
   bool raw_ = false;
   std::string_view line_end_ = "\n";  // a literal
-  bool at_line_start_ = true;
+  // The last two bytes queued for standard output; a fresh line after
+  // nothing, or after a line end written to standard error.
+  std::uint8_t before_last_ = '\r';
+  std::uint8_t last_ = '\n';
 };
 
 }  // namespace quorvex::host

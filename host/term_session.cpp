@@ -19,10 +19,10 @@ constexpr auto kBusyWindow = std::chrono::microseconds(1500);
 // than this: connected and idle, ten looks a second.
 constexpr auto kLongestWait = std::chrono::milliseconds(100);
 constexpr auto kShortestWait = std::chrono::microseconds(50);
-// At the end of input without a connection seen, the watch gets this long
-// (more than its pause between looks before a connection) to report one
-// that was made a moment ago.
-constexpr auto kLastLookWait = std::chrono::milliseconds(500);
+// While nothing is received the device's status is asked at most this
+// often (bytes received ask it at once, so that their lines keep their
+// places).
+constexpr auto kRefreshInterval = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -53,7 +53,7 @@ std::uint8_t line_state_bits(bool rts) {
 
 Session::Session(SerialPort& port, const TermOptions& options,
                  bool interactive, Console& console, Trace* trace,
-                 std::optional<ConnectionTarget> target)
+                 const ConnectionStatusSource* status)
     : port_(port),
       options_(options),
       interactive_(interactive),
@@ -66,18 +66,23 @@ Session::Session(SerialPort& port, const TermOptions& options,
       echo_mapper_(options.receive_line_end),
       rts_(options.rts),
       connect_timeout_(session_connect_timeout(options, interactive)) {
-  if (!target) return;
-  report_.emplace(*target, Clock::now());
-  gated_by_rts_ = target->raw;
-  watch_ = std::make_unique<ConnectionWatch>(target->host, target->port,
-                                             [this] { wake_.notify(); });
-  watch_->set_wanted(connection_wanted());
+  if (status == nullptr) {
+    say("cannot watch the connection: the extension does not tell what "
+        "its connection does");
+    return;
+  }
+  report_.emplace(*status);
+  gated_by_rts_ = report_->held_by_rts();
 }
 
 void Session::rts_changed() {
-  if (!watch_) return;
-  if (connection_wanted() && !watch_->wanted()) wanted_since_ = Clock::now();
-  watch_->set_wanted(connection_wanted());
+  // A connection is wanted from now on: its time starts now.
+  if (connection_wanted()) wanted_since_ = Clock::now();
+}
+
+void Session::say(const std::string& line) {
+  trace_event(line);
+  console_.say(line);
 }
 
 void Session::write_line_state() {
@@ -90,7 +95,13 @@ void Session::write_line_state() {
 void Session::apply_command(const Command& command) {
   std::string answer;
   switch (command.command) {
-    case TermCommand::kRtsOn: rts_ = true; answer = "request-to-send on"; break;
+    case TermCommand::kRtsOn:
+      if (!rts_) {
+        rts_ = true;
+        rts_changed();
+      }
+      answer = "request-to-send on";
+      break;
     case TermCommand::kRtsOff: rts_ = false; answer = "request-to-send off"; break;
     case TermCommand::kBreakOn: break_ = true; answer = "break on"; break;
     case TermCommand::kBreakOff: break_ = false; answer = "break off"; break;
@@ -103,7 +114,6 @@ void Session::apply_command(const Command& command) {
     case TermCommand::kQuit: return;
   }
   write_line_state();
-  rts_changed();
   trace_event(answer);
   // The machine's break goes to the device, which has nothing to send it
   // as: neither line mode carries a break.
@@ -124,50 +134,80 @@ void Session::print_status() {
                std::to_string(bytes_sent_) + " bytes, received " +
                std::to_string(bytes_received_));
   if (backlog_size() == 0) {
-    console_.say("no bytes waiting for the device");
+    console_.say("no typed bytes waiting to be sent");
   } else {
     console_.say(std::to_string(backlog_size()) +
-                 " bytes waiting for the device, which has taken none for " +
+                 " typed bytes not yet sent; the extension has taken none for " +
                  seconds_text(Clock::now() - waiting_since_));
   }
   if (report_) console_.say(report_->status(Clock::now()));
 }
 
-void Session::take_connection_events() {
-  if (!watch_) return;
-  for (const ConnectionEvent& event : watch_->take_events()) {
-    const std::string line =
-        report_->take(event, bytes_sent_, bytes_received_);
-    trace_event(line);
-    console_.say(line);
+void Session::refresh_report(Clock::time_point now) {
+  if (!report_) return;
+  last_refresh_ = now;
+  report_->refresh(bytes_received_, now);
+  say_due_lines();
+}
+
+void Session::say_due_lines() {
+  while (std::optional<ConnectionReport::Line> line =
+             report_->take_line(bytes_received_)) {
+    say(line->text);
   }
 }
 
-bool Session::gave_up_connecting(
-    Clock::time_point now, std::optional<Clock::time_point> input_over) {
-  if (connection_made()) return false;
-  if (connect_timeout_ && connection_wanted() &&
-      now - wanted_since_ >= *connect_timeout_) {
-    no_connection_ = "no connection within " + seconds_text(*connect_timeout_) +
+bool Session::gave_up_connecting(Clock::time_point now, bool input_done,
+                                 std::optional<Clock::time_point> input_over) {
+  if (!report_ || report_->connected()) return false;
+  const std::string off =
+      "request-to-send is off, and in mode raw the extension connects only "
+      "while it is on";
+  if (!connection_wanted()) {
+    // Nothing will connect until a command says so, and none can come
+    // once the input is over.
+    if (input_done && backlog_size() > 0) {
+      no_connection_ = std::to_string(backlog_size()) +
+                       " bytes wait to be sent, but " + off;
+      return true;
+    }
+    if (input_over && now >= *input_over && !connection_made()) {
+      no_connection_ = "the input ended before a connection was made: " + off;
+      return true;
+    }
+    return false;
+  }
+  // A connection is needed while it was never made, or while typed bytes
+  // wait for one.
+  // Its time runs from the latest of: wanted, lost, and bytes waiting.
+  const bool needed = !connection_made() || backlog_size() > 0;
+  const Clock::time_point since =
+      connection_made()
+          ? std::max({wanted_since_, report_->down_since(), waiting_since_})
+          : wanted_since_;
+  if (needed && connect_timeout_ && now - since >= *connect_timeout_) {
+    no_connection_ = std::string(connection_made() ? "connection lost and "
+                                                     "not made again"
+                                                   : "no connection") +
+                     " within " + seconds_text(*connect_timeout_) +
                      " (see --connect-timeout): " + report_->reason();
+    if (backlog_size() > 0) {
+      no_connection_ += "; " + std::to_string(backlog_size()) + " bytes not sent";
+    }
     return true;
   }
-  // The watch gets a last look, for a connection made a moment ago.
-  if (input_over && now >= *input_over + kLastLookWait) {
+  // The first attempt is let end, so that its outcome is what is told.
+  if (input_over && now >= *input_over && !connection_made() &&
+      report_->attempt_ended()) {
     no_connection_ =
-        "the input ended before a connection was made: " +
-        (connection_wanted()
-             ? report_->reason()
-             : std::string("request-to-send is off, and in mode raw the "
-                           "extension connects only while it is on"));
+        "the input ended before a connection was made: " + report_->reason();
     return true;
   }
   return false;
 }
 
 bool Session::connection_made() const {
-  return !report_ || !report_->watching() || report_->ever_connected() ||
-         bytes_sent_ > 0;
+  return !report_ || report_->connections() > 0 || bytes_sent_ > 0;
 }
 
 bool Session::take_input(bool& quit, bool& input_done) {
@@ -245,6 +285,19 @@ void Session::show(std::span<const std::uint8_t> bytes) {
   output_.write(bytes);
 }
 
+void Session::show_received(std::span<const std::uint8_t> bytes) {
+  if (trace_ != nullptr) trace_->data("received", bytes);
+  if (report_) report_->look_at(bytes_received_, bytes);
+  if (receive_mapper_.active()) {
+    shown_.clear();
+    for (const std::uint8_t byte : bytes) receive_mapper_.map(byte, shown_);
+    show(shown_);
+  } else {
+    show(bytes);
+  }
+  bytes_received_ += bytes.size();
+}
+
 bool Session::drain_device(bool& output_failed) {
   SerialDataSource* const source = port_.controller.source;
   if (source == nullptr) return false;
@@ -259,14 +312,29 @@ bool Session::drain_device(bool& output_failed) {
     received_.push_back(source->read_byte());
   }
   if (received_.empty()) return false;
-  bytes_received_ += received_.size();
-  if (trace_ != nullptr) trace_->data("received", received_);
-  if (receive_mapper_.active()) {
-    shown_.clear();
-    for (const std::uint8_t byte : received_) receive_mapper_.map(byte, shown_);
-    show(shown_);
-  } else {
-    show(received_);
+  const std::span<const std::uint8_t> bytes(received_);
+  if (!report_) {
+    show_received(bytes);
+    return true;
+  }
+  // Every byte taken was delivered before this look, so the report knows
+  // of each connection among them; its lines go in their places.
+  report_->refresh(bytes_received_ + bytes.size(), Clock::now());
+  last_refresh_ = Clock::now();
+  std::size_t done = 0;
+  for (;;) {
+    say_due_lines();
+    if (done == bytes.size()) break;
+    // Show up to the next line's place, at least one byte.
+    std::size_t part = bytes.size() - done;
+    if (report_->next_line_offset()) {
+      const std::uint64_t at = *report_->next_line_offset();
+      if (at > bytes_received_ && at - bytes_received_ < part) {
+        part = static_cast<std::size_t>(at - bytes_received_);
+      }
+    }
+    show_received(bytes.subspan(done, part));
+    done += part;
   }
   return true;
 }
@@ -290,10 +358,16 @@ Session::End Session::run() {
     moved = sent || moved;
     bool output_failed = false;
     moved = drain_device(output_failed) || moved;
-    if (output_failed) return End::kOutputFailed;
-    take_connection_events();
-
-    const Clock::time_point now = Clock::now();
+    if (output_failed) {
+      return output_.reader_gone() ? End::kReaderGone : End::kOutputFailed;
+    }
+    Clock::time_point now = Clock::now();
+    if (now - last_refresh_ >= kRefreshInterval) refresh_report(now);
+    if (options_.once && report_ && report_->closes_told() > 0 &&
+        !report_->next_line_offset()) {
+      return End::kConnectionClosed;
+    }
+    now = Clock::now();
     if (input_done && !input_end_traced) {
       trace_event("end of input");
       input_end_traced = true;
@@ -303,7 +377,7 @@ Session::End Session::run() {
     }
     const bool lingered = linger_end && now >= *linger_end;
     if (lingered && connection_made()) return End::kInputDone;
-    if (gave_up_connecting(now, lingered ? linger_end : std::nullopt)) {
+    if (gave_up_connecting(now, input_done, lingered ? linger_end : std::nullopt)) {
       return End::kNoConnection;
     }
     if (moved) last_move = now;

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "api/connection_status.h"
 #include "api/extension.h"
 #include "host/connection_report.h"
-#include "host/connection_watch.h"
 #include "host/ip232_term_options.h"
 #include "host/stdio_pumps.h"
 #include "host/term_console.h"
@@ -51,20 +51,23 @@ std::uint8_t line_state_bits(bool rts);
 class Session {
  public:
   // `options`, `console` and `trace` (may be null) outlive the session.
-  // `interactive`: standard input is a terminal. `target`: where the
-  // extension connects; the session watches that connection and reports
-  // on it (nothing: it does not).
+  // `interactive`: standard input is a terminal. `status`: the device's
+  // status face, which the session reports from (null: the extension has
+  // none, and the connection cannot be watched).
   Session(SerialPort& port, const TermOptions& options, bool interactive,
-          Console& console, Trace* trace,
-          std::optional<ConnectionTarget> target);
+          Console& console, Trace* trace, const ConnectionStatusSource* status);
 
   enum class End { kInputDone, kQuit, kStopSignal, kOutputFailed,
-                   kNoConnection };
+                   kReaderGone, kNoConnection, kConnectionClosed };
 
   // Pumps until the input has ended and lingered, a quit command or a stop
-  // signal, or a failure of standard output; or until no connection was
-  // made within the connect timeout, or the input ended without one
-  // (kNoConnection, with the reason in no_connection_text()).
+  // signal, or a failure of standard output (kReaderGone when its reader
+  // went away); with --once until the first connection closed
+  // (kConnectionClosed); or until bytes cannot go out (kNoConnection, with
+  // the reason in no_connection_text()): no connection within the connect
+  // timeout while there is something to send, none by the time the input
+  // was over, or, in mode raw, request-to-send off with bytes waiting at
+  // the end of the input.
   End run();
 
   const std::string& no_connection_text() const { return no_connection_; }
@@ -91,22 +94,28 @@ class Session {
   void write_line_state();
   bool feed_device();
   bool drain_device(bool& output_failed);
-  // Reports what the connection watch saw since the last call.
-  void take_connection_events();
-  // Whether a connection was made: the watch saw one, or the device took
-  // bytes (it takes none without a connection). Taken as true when there
-  // is no watch, or the system cannot tell.
+  // Asks the device's status face again and says the lines due by what
+  // has been shown.
+  void refresh_report(Clock::time_point now);
+  // Shows `bytes`, the next received ones, with the report's lines that
+  // fall among them in their places.
+  void show_received(std::span<const std::uint8_t> bytes);
+  // Says the report's lines due by what has been shown.
+  void say_due_lines();
+  // Whether a connection was made. Taken as true when the connection
+  // cannot be watched.
   bool connection_made() const;
-  // Whether the run ends for want of a connection: none within the connect
-  // timeout, or none by the time the input was over (`input_over`: when it
-  // was, lingering included). Sets no_connection_.
-  bool gave_up_connecting(Clock::time_point now,
+  // Whether the run ends because bytes cannot go out (see run()); sets
+  // no_connection_. `input_done`: the input has ended; `input_over`: when
+  // it was over, lingering included.
+  bool gave_up_connecting(Clock::time_point now, bool input_done,
                           std::optional<Clock::time_point> input_over);
   // Whether the extension is to connect now: always, but in mode raw only
   // while request-to-send is on.
   bool connection_wanted() const { return !gated_by_rts_ || rts_; }
   void rts_changed();
   void show(std::span<const std::uint8_t> bytes);
+  void say(const std::string& line);
   void trace_event(const std::string& text) {
     if (trace_ != nullptr) trace_->event(text);
   }
@@ -146,15 +155,14 @@ class Session {
   InputPump input_{wake_};
   OutputPump output_{wake_};
 
-  // The extension's connection: what was reported about it, and the watch,
-  // which wakes the loop on each event (so it goes before wake_).
+  // The extension's connection, as its status face tells it.
   std::optional<ConnectionReport> report_;
+  Clock::time_point last_refresh_ = Clock::now();
   std::optional<std::chrono::milliseconds> connect_timeout_;
   bool gated_by_rts_ = false;
   // Since when a connection has been wanted without a break.
   Clock::time_point wanted_since_ = Clock::now();
   std::string no_connection_;
-  std::unique_ptr<ConnectionWatch> watch_;
 };
 
 }  // namespace quorvex::host

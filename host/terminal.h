@@ -66,10 +66,17 @@ struct StdinRead {
 // input ends or cancel_stdio() is called.
 StdinRead read_stdin(std::span<std::uint8_t> buffer);
 
+// Why a write to standard output failed: the system's reason (empty when
+// cancel_stdio() was called first), and whether the reader went away (a
+// pipe whose reading end was closed).
+struct OutputError {
+  std::string text;
+  bool reader_gone = false;
+};
+
 // Writes all of `data` to standard output, blocking; false with the reason
-// in `error` when standard output fails, false with an empty `error` when
-// cancel_stdio() was called first.
-bool write_stdout(std::span<const std::uint8_t> data, std::string& error);
+// in `error` when standard output fails or cancel_stdio() was called first.
+bool write_stdout(std::span<const std::uint8_t> data, OutputError& error);
 
 // Makes read_stdin() and write_stdout() return at once, on every thread,
 // now and from then on: a call blocked now returns as cancelled. Where the
@@ -91,7 +98,7 @@ void end_blocked_stdio();
 // which keeps the host loop's system calls few while bytes stream.
 inline constexpr std::size_t kQuickWriteLimit = 64;
 std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
-                                          std::string& error);
+                                          OutputError& error);
 
 }  // namespace quorvex::host
 

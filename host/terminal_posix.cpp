@@ -183,7 +183,7 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer) {
   }
 }
 
-bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
+bool write_stdout(std::span<const std::uint8_t> data, OutputError& error) {
   // A pipe, terminal or socket that polls writable takes PIPE_BUF bytes
   // without blocking for long, so a cancel is never held up by a reader
   // that stopped reading; a file takes everything at once.
@@ -196,7 +196,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     std::size_t chunk = data.size() - done;
     if (!to_file) {
       if (!wait_ready(STDOUT_FILENO, POLLOUT)) {
-        error.clear();
+        error = {};
         return false;
       }
       chunk = std::min<std::size_t>(chunk, PIPE_BUF);
@@ -204,7 +204,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     const ssize_t n = ::write(STDOUT_FILENO, data.data() + done, chunk);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      error = sys::error_text(errno);
+      error = {sys::error_text(errno), errno == EPIPE};
       return false;
     }
     done += static_cast<std::size_t>(n);
@@ -223,7 +223,7 @@ void cancel_stdio() {
 void end_blocked_stdio() {}  // every blocked call polls the wake pipe
 
 std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
-                                          std::string& error) {
+                                          OutputError& error) {
   // A pipe that polls writable takes a write of up to PIPE_BUF bytes whole;
   // a terminal or a file takes it at once.
   if (data.size() > kQuickWriteLimit) return std::nullopt;
@@ -237,7 +237,7 @@ std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t> data,
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return std::nullopt;
-    error = sys::error_text(errno);
+    error = {sys::error_text(errno), errno == EPIPE};
     return false;
   }
 }

@@ -342,7 +342,7 @@ StdinRead read_stdin(std::span<std::uint8_t> buffer) {
   return result;
 }
 
-bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
+bool write_stdout(std::span<const std::uint8_t> data, OutputError& error) {
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
   std::size_t done = 0;
   while (done < data.size()) {
@@ -353,7 +353,7 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     {
       BlockingCall call;
       if (g_stdio_cancelled.load()) {
-        error.clear();
+        error = {};
         return false;
       }
       ok = ::WriteFile(output, data.data() + done, chunk, &written, nullptr);
@@ -361,9 +361,11 @@ bool write_stdout(std::span<const std::uint8_t> data, std::string& error) {
     if (ok == 0) {
       const DWORD code = ::GetLastError();
       if (code == ERROR_OPERATION_ABORTED || g_stdio_cancelled.load()) {
-        error.clear();
+        error = {};
       } else {
-        error = sys::error_text(code);
+        // A pipe whose reader closed: ERROR_NO_DATA while it is closing.
+        error = {sys::error_text(code),
+                 code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA};
       }
       return false;
     }
@@ -394,7 +396,7 @@ void end_blocked_stdio() {
 }
 
 std::optional<bool> write_stdout_if_ready(std::span<const std::uint8_t>,
-                                          std::string&) {
+                                          OutputError&) {
   // A console or pipe here cannot be asked whether a write would block.
   return std::nullopt;
 }

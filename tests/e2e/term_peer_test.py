@@ -599,20 +599,23 @@ def case_scripted_run_without_a_connection_fails(programs):
     first each end the run with status 1 and the reason, after the report
     of what is wrong."""
     dead = "127.0.0.1:%d" % free_port()
-    nothing = re.escape("nothing answers at " + dead)
-    unresolved = r"cannot resolve nosuch\.\.invalid: [^\n]+"
-    retrying = re.escape(" (retrying every 0.5 s)")
+    nothing = re.escape("cannot connect to " + dead + ": ") + r"[^\n]+"
+    unresolved = r"cannot resolve nosuch\.\.invalid:23: [^\n]+"
+    retrying = re.escape(" (retrying)")
     down = "not connected: "
+    unsent = re.escape("; 3 bytes not sent")
     cases = [
         ([dead], b"AT\r",
          [down + nothing + retrying,
-          r"no connection within 5\.0 s \(see --connect-timeout\): " + nothing]),
+          r"no connection within 5\.0 s \(see --connect-timeout\): " +
+          nothing + unsent]),
         (["--connect-timeout", "1.5", "nosuch..invalid:23"], b"AT\r",
          [down + unresolved + retrying,
           r"no connection within 1\.5 s \(see --connect-timeout\): " +
-          unresolved]),
+          unresolved + unsent]),
         (["--connect-timeout", "none", "--linger", "0", dead], b"",
-         ["the input ended before a connection was made: " + nothing]),
+         [down + nothing + retrying,
+          "the input ended before a connection was made: " + nothing]),
     ]
     for args, input_bytes, expected in cases:
         status, _, err = run_once(programs, args, input_bytes)
@@ -625,8 +628,9 @@ def case_scripted_run_without_a_connection_fails(programs):
 
 def case_connection_reports_when_the_server_closes(programs):
     """A server that answers and then hangs up: "connected to" and
-    "connection closed after" with the bytes of that connection, on
-    standard error and in the trace; the run still ends with status 0."""
+    "connection closed after" with the bytes of that connection as they
+    went on the wire (the request-to-send pair included), on standard error
+    and in the trace; the run still ends with status 0."""
     import socket
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
@@ -641,8 +645,8 @@ def case_connection_reports_when_the_server_closes(programs):
             with conn:
                 conn.settimeout(PATIENT)
                 got = b""
-                while len(got) < 4:
-                    got += conn.recv(4 - len(got)) or b"...."
+                while len(got) < 6:
+                    got += conn.recv(6 - len(got)) or b"......"
                 conn.sendall(b"pong")
                 time.sleep(0.3)  # let the answer be taken before the close
         except OSError:
@@ -653,7 +657,7 @@ def case_connection_reports_when_the_server_closes(programs):
     term = None
     trace_path = os.path.join(os.path.dirname(os.path.abspath(programs.term)),
                               "e2e-close-%d.txt" % os.getpid())
-    closed = (r"connection closed after \d+\.\d s \(sent 4, received 4\)")
+    closed = (r"connection closed after \d+\.\d s \(sent 6, received 4\)")
     try:
         term = Term(programs, ["--trace", trace_path, "--linger", "0", target])
         term.send(b"ping")
@@ -789,9 +793,10 @@ def case_terminal_passes_signal_keys_and_answers_escapes(programs):
         os.write(master, ESC + b"?")
         check(shows(b"ip232-term: request-to-send on, break off; sent 5 "
                     b"bytes, received 5\r\n"), "status: %r" % screen.data())
-        check(shows(b"ip232-term: no bytes waiting for the device\r\n"),
+        check(shows(b"ip232-term: no typed bytes waiting to be sent\r\n"),
               "backlog: %r" % screen.data())
-        check(shows(b"ip232-term: connected since "), "connection: %r" %
+        check(shows(b"ip232-term: connected to 127.0.0.1:%d for " % peer.port),
+              "connection: %r" %
               screen.data())
         os.write(master, ESC + b"-")
         check(shows(b"ip232-term: request-to-send off\r\n"), "answer to -")
@@ -921,7 +926,8 @@ CASES = [
 ]
 
 
-def main():
+def main_with(cases):
+    """Runs `cases` (functions of a Programs) with the command line above."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--term", required=True)
     parser.add_argument("--peer", required=True)
@@ -931,7 +937,7 @@ def main():
     programs = Programs(options.term, options.peer, options.emulator)
 
     passed = failed = 0
-    for case in CASES:
+    for case in cases:
         name = case.__name__[len("case_"):]
         if options.only and options.only not in name:
             continue
@@ -953,4 +959,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main_with(CASES))
