@@ -25,9 +25,11 @@ std::string target_text(const std::string& host, std::uint16_t port) {
 }
 
 ConnectionReport::ConnectionReport(const ConnectionStatusSource& source)
-    : source_(source), status_(source.connection_status()),
-      target_(target_text(status_.host, status_.port)),
-      down_since_(Clock::now()) {}
+    : source_(source), down_since_(Clock::now()) {
+  const ConnectionStatus first = source.connection_status();
+  target_ = target_text(first.host, first.port);
+  status_.held_by_rts = first.held_by_rts;
+}
 
 void ConnectionReport::refresh(std::uint64_t shown, Clock::time_point now) {
   const bool was_connected = status_.connected;

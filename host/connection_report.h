@@ -35,7 +35,8 @@ class ConnectionReport {
     std::string text;
   };
 
-  // `source`: the device's face (it outlives the report).
+  // `source`: the device's face (it outlives the report). Nothing is told
+  // until the first refresh().
   explicit ConnectionReport(const ConnectionStatusSource& source);
 
   // Asks the device again. `shown`: the received bytes taken from the

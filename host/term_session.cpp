@@ -73,6 +73,7 @@ Session::Session(SerialPort& port, const TermOptions& options,
   }
   report_.emplace(*status);
   gated_by_rts_ = report_->held_by_rts();
+  refresh_report(Clock::now());
 }
 
 void Session::rts_changed() {
