@@ -1,18 +1,18 @@
 // What the endpoint promises when a connection ends or stalls at an awkward
-// moment. Each test is named for one promise; each prints the figure it
-// measured.
+// moment. Each test is named for one promise, stated in the comment above
+// it, and prints the figure it measured. The promises:
 //
-// Hanging up in mode "raw" (the machine drops request-to-send):
-// - raising request-to-send again during a hang-up connects at once, and
-//   the old connection still delivers every byte the bridge had accepted;
-// - a hang-up cuts the finishing connection's data at one point: the
-//   machine gets an unbroken first part of what the server sent;
+// Hanging up in mode "raw" (the machine drops request-to-send)
+// - raised again during a hang-up, it connects at once, and the old
+//   connection still delivers every byte the bridge had accepted;
+// - a hang-up cuts the server's data at one point: the machine gets an
+//   unbroken first part of it, never one with holes;
 // - however fast request-to-send toggles, hang-ups are finished one at a
-//   time: the endpoint holds at most three sockets.
-// Sends that fail (with the send shim, Linux):
-// - one that fails once leaves the connection up and loses nothing;
-// - ones that fail for good end the connection at once, and the unsent
-//   bytes follow, in order, on the next.
+//   time: never more than three sockets.
+// Sends that fail (with the send shim, Linux)
+// - a send that fails once leaves the connection up and loses nothing;
+// - sends that fail for good end the connection at once, and the unsent
+//   bytes follow, in order, on the next one.
 
 #include <gtest/gtest.h>
 
@@ -78,7 +78,8 @@ struct RawTalk {
 
   TalkingPeer far_end;
   LoopbackServer server{{.serve = far_end.handler(), .served = 1}};
-  Ip232SerialEndpoint endpoint{endpoint_config({.port = server.port(), .raw = true, .handshake = false})};
+  Ip232SerialEndpoint endpoint{
+      endpoint_config({.port = server.port(), .raw = true, .handshake = false})};
   MachineSide machine{endpoint, kMachineSeed, kServerSeed, PatternReceiver::Gaps::kAllowed};
 };
 
@@ -89,10 +90,11 @@ struct ServerCase {
 
 class RaisingDuringAHangUp : public testing::TestWithParam<ServerCase> {};
 
-// Request-to-send dropped and raised again 50 ms later: the new connection
-// does not wait for the old one's drain, and the old one, finished beside
-// it, delivers every byte the bridge had accepted, then its end of stream.
+// Raised again during a hang-up: connects at once, and the old connection gets every accepted byte.
 TEST_P(RaisingDuringAHangUp, ConnectsAtOnceAndTheOldConnectionGetsEveryAcceptedByte) {
+  // Dropped and raised again 50 ms later: the new connection must not wait
+  // for the old one's drain (up to kHangUpDrain), which goes on beside it
+  // and ends with the old connection's end of stream.
   RawTalk raw(GetParam().talks);
   ASSERT_NO_FATAL_FAILURE(raw.wait_connected());
   constexpr std::size_t kAccepted = 20000;
@@ -130,10 +132,10 @@ INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, RaisingDuringAHangUp,
                                          ServerCase{"ServerQuiet", false}),
                          kCaseName);
 
-// The machine reads at about 115,200 baud while the server talks faster,
-// and drops request-to-send: what reaches it from that connection is an
-// unbroken first part of what the server sent, cut where the hang-up was.
+// A hang-up cuts the server's data at one point: the machine gets an unbroken first part.
 TEST(Ip232SerialEndpointFaults, AHangUpCutsTheServersDataAtOnePointWithoutHoles) {
+  // The machine reads at about 115,200 baud while the server talks faster,
+  // so the bridge holds data of the connection when it hangs up.
   RawTalk raw(true);
   ASSERT_NO_FATAL_FAILURE(raw.wait_connected());
 
@@ -160,12 +162,12 @@ TEST(Ip232SerialEndpointFaults, AHangUpCutsTheServersDataAtOnePointWithoutHoles)
             << " bytes after the drop, " << received.gaps() << " holes\n";
 }
 
-// Request-to-send toggled every millisecond while the machine types at a
-// server that never reads: no hang-up is ever acknowledged, so each would
-// be finished for its whole kHangUpDrain. One is finished at a time, and
-// the endpoint holds at most three sockets (the storm used to hold one per
-// toggle, hundreds at once).
+// Hang-ups are finished one at a time: a request-to-send storm holds at most three sockets.
 TEST(Ip232SerialEndpointFaults, ARequestToSendStormHoldsAtMostThreeSockets) {
+  // Toggled every millisecond while the machine types at a server that
+  // never reads: no hang-up is ever acknowledged, so each would be finished
+  // for its whole kHangUpDrain (the storm used to hold one socket per
+  // toggle, hundreds at once).
   if (!quorvex::test::open_sockets_to(1)) GTEST_SKIP() << "counts sockets on Linux only";
   LoopbackServer peer({.receive_buffer_bytes = 4096, .serve = quorvex::test::never_read()});
   ASSERT_TRUE(peer.ok()) << peer.error();
@@ -249,9 +251,7 @@ class FailedSendTest : public testing::TestWithParam<SendFaultCase> {
 
 class FailedSendOnce : public FailedSendTest {};
 
-// One send fails while the server stays connected: sending resumes on the
-// same connection, and the server gets every byte the machine wrote, in
-// order, once.
+// A send that fails once: sending resumes on the same connection, every byte once, in order.
 TEST_P(FailedSendOnce, SendingResumesOnTheSameConnectionAndLosesNothing) {
   fail_sends_while_writing(1);
   EXPECT_TRUE(server_reads(*first_, decoder_, 2000)) << "sending did not resume";
@@ -270,13 +270,11 @@ INSTANTIATE_TEST_SUITE_P(Ip232SerialEndpointFaults, FailedSendOnce,
 
 class FailedSendsForGood : public FailedSendTest {};
 
-// From one send on, every send fails as if the connection were gone, while
-// its reading side stays healthy: the endpoint ends that connection at once
-// (it used to stay "connected" and retry until the server closed), after
-// delivering what the server had sent, and the unsent bytes go, in order,
-// to the next connection.
+// Sends that fail for good end the connection at once; the unsent bytes go, in order, to the next.
 TEST_P(FailedSendsForGood, EndTheConnectionAndTheRestGoesToTheNext) {
-  // The server talks just before the sends start failing.
+  // Every send fails as if the connection were gone while its reading side
+  // stays healthy (the endpoint used to stay "connected" and retry until
+  // the server closed). What the server sent just before still arrives.
   const PatternStream server_stream(kServerSeed);
   ASSERT_TRUE(first_->send_all(coded_pattern(server_stream, 0, 500, false)));
   ASSERT_TRUE(wait_until([&] {

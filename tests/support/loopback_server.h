@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -55,7 +54,7 @@ class LoopbackServer {
     Handler serve = nullptr;
     // How many connections, the first ones, go to `serve`; the later ones
     // wait for take_connection().
-    std::size_t served = std::numeric_limits<std::size_t>::max();
+    std::size_t served = SIZE_MAX;
   };
 
   // Listens on `options.address` and starts accepting; check ok(), and
