@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -87,6 +88,7 @@ struct ServerCase {
   const char* name;
   bool talks;
 };
+void PrintTo(const ServerCase& c, std::ostream* os) { *os << c.name; }
 
 class RaisingDuringAHangUp : public testing::TestWithParam<ServerCase> {};
 
@@ -196,6 +198,7 @@ struct SendFaultCase {
   const char* name;
   SendFault fault;
 };
+void PrintTo(const SendFaultCase& c, std::ostream* os) { *os << c.name; }
 
 // A connection (ip232, no handshake) on which the machine has sent 1000
 // bytes, all received by the server, before sends start to fail. Skipped

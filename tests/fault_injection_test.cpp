@@ -16,6 +16,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
@@ -602,6 +603,7 @@ struct DestroyCase {
   // How the peer it is busy with serves; null: a port nobody listens on.
   LoopbackServer::Handler (*peer)();
 };
+void PrintTo(const DestroyCase& c, std::ostream* os) { *os << c.name; }
 
 class DestroyWhileBusy : public testing::TestWithParam<DestroyCase> {};
 
