@@ -227,12 +227,9 @@ TEST(BridgeConnector, RetriesRefusedConnectionsForItsWholeLife) {
   EXPECT_FALSE(endpoint->ready_for_byte());
 
   // Once something listens there, the next attempt succeeds.
-  std::string error;
-  std::optional<net::TcpListener> listener =
-      net::TcpListener::open(test::kLoopbackIpv4, port, 4, error);
-  if (!listener) GTEST_SKIP() << "the port was taken meanwhile: " << error;
-  std::optional<net::TcpStream> peer = listener->accept(kReconnectWaitMs);
-  ASSERT_TRUE(peer.has_value());
+  test::LoopbackServer server({.port = port});
+  if (!server.ok()) GTEST_SKIP() << "the port was taken meanwhile: " << server.error();
+  ASSERT_TRUE(server.take_connection(kReconnectWaitMs).has_value());
   ASSERT_TRUE(wait_until([&] { return endpoint->is_connected(); }));
   EXPECT_EQ(endpoint->status_text(), "");
 

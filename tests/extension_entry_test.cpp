@@ -15,6 +15,7 @@
 #include "api/extension.h"
 #include "host/extension_library.h"
 #include "tests/support/extension_helpers.h"
+#include "tests/support/loopback_server.h"
 
 namespace quorvex {
 namespace {
@@ -83,7 +84,8 @@ TEST_F(ExtensionEntry, InstanceIdPrefersManifestThenOption) {
 // any attach, and again after a detach, another device on the port stays.
 TEST_F(ExtensionEntry, DetachLeavesAPortItNoLongerHoldsAlone) {
   auto extension = create("ip232-serial", "");
-  extension->options().insert_or_assign("url", "127.0.0.1:9");
+  extension->options().insert_or_assign(
+      "url", "127.0.0.1:" + std::to_string(test::refused_port()));
   SerialPort port;
   test::OtherDevice other;
   test::occupy(port, other);

@@ -16,6 +16,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
@@ -46,14 +47,12 @@ using quorvex::test::kLoopbackIpv4;
 using quorvex::test::kPatientWaitMs;
 using quorvex::test::LoopbackServer;
 using quorvex::test::MachineSide;
-using quorvex::test::MisbehavingPeer;
 using quorvex::test::ms_since;
 using quorvex::test::PatternReceiver;
 using quorvex::test::PatternStream;
 using quorvex::test::receive_decoded;
 using quorvex::test::until_done_or_stalled;
 using quorvex::test::wait_until;
-using Behaviour = MisbehavingPeer::Behaviour;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t kMachineSeed = 0x5EED0001;  // machine to peer
@@ -386,30 +385,26 @@ class HangUpWhileTyping : public testing::TestWithParam<bool> {};
 
 TEST_P(HangUpWhileTyping, EveryByteOfTheLastScreenArrives) {
   const bool raw = GetParam();
-  LoopbackServer server;
+  constexpr std::size_t kLastScreen = 30000;
+  std::atomic<bool> hung_up{false};
+  const auto last_screen = [&](TcpStream& peer, const std::atomic<bool>&) {
+    peer.send_all(coded_pattern(PatternStream(kPeerSeed), 0, kLastScreen, raw));
+    // Its system has taken the screen; the server reads what was typed so
+    // far and closes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::uint8_t typed[4096];
+    while (peer.receive(typed, 10).count > 0) {
+    }
+    peer.close();
+    hung_up.store(true);
+  };
+  LoopbackServer server({.serve = last_screen, .served = 1});
   ASSERT_TRUE(server.ok()) << server.error();
   EndpointConfig config = config_for(server.port());
   config.raw = raw;
   Ip232SerialEndpoint endpoint(std::move(config));
   MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kNever);
   if (raw) endpoint.set_rts(true);
-  std::optional<TcpStream> peer = server.take_connection();
-  ASSERT_TRUE(peer.has_value());
-
-  constexpr std::size_t kLastScreen = 30000;
-  const PatternStream peer_stream(kPeerSeed);
-  std::atomic<bool> hung_up{false};
-  std::thread server_side([&] {
-    peer->send_all(coded_pattern(peer_stream, 0, kLastScreen, raw));
-    // Its system has taken the screen; the server reads what was typed so
-    // far and closes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    std::uint8_t typed[4096];
-    while (peer->receive(typed, 10).count > 0) {
-    }
-    peer->close();
-    hung_up.store(true);
-  });
   // 256 bytes every 5 ms, a key every 20 ms.
   auto next_key = Clock::now();
   const auto deadline = Clock::now() + std::chrono::milliseconds(4 * kPatientWaitMs);
@@ -422,8 +417,7 @@ TEST_P(HangUpWhileTyping, EveryByteOfTheLastScreenArrives) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  server_side.join();
-  EXPECT_TRUE(hung_up.load());
+  EXPECT_TRUE(wait_until([&] { return hung_up.load(); }));
   EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
   EXPECT_EQ(machine.received().next_position(), kLastScreen);
 }
@@ -438,57 +432,31 @@ TEST(Ip232SerialEndpointFaults, RawDropOfRequestToSendDeliversWhatWasAccepted) {
   // The server talks all the time and reads slowly through a small window,
   // so most of what the bridge accepted still waits in its system when the
   // machine drops request-to-send.
-  LoopbackServer server({.receive_buffer_bytes = 8192});
+  quorvex::test::TalkingPeer far_end(
+      {.talk_seed = kPeerSeed, .receive_seed = kMachineSeed, .read_pause_ms = 10});
+  LoopbackServer server(
+      {.receive_buffer_bytes = 8192, .serve = far_end.handler(), .served = 1});
   ASSERT_TRUE(server.ok()) << server.error();
   EndpointConfig config = config_for(server.port());
   config.raw = true;
   Ip232SerialEndpoint endpoint(std::move(config));
   MachineSide machine(endpoint, kMachineSeed, kPeerSeed, PatternReceiver::Gaps::kAllowed);
   endpoint.set_rts(true);
-  std::optional<TcpStream> peer = server.take_connection();
-  ASSERT_TRUE(peer.has_value());
 
-  constexpr std::size_t kAccepted = 200000;
-  PatternReceiver peer_received(kMachineSeed, PatternReceiver::Gaps::kNever);
-  std::atomic<bool> ended{false};  // the bridge ended the connection in order
-  std::atomic<bool> server_done{false};
-  std::thread server_side([&] {
-    const PatternStream peer_stream(kPeerSeed);
-    std::uint64_t sent = 0;
-    bool sending = true;
-    std::uint8_t buffer[4096];
-    const auto deadline = Clock::now() + std::chrono::milliseconds(6 * kPatientWaitMs);
-    while (Clock::now() < deadline) {
-      if (sending) {
-        sending = peer->send_all(coded_pattern(peer_stream, sent, 512, true));
-        sent += 512;
-      }
-      const quorvex::net::ReceiveResult result = peer->receive(buffer, 10);
-      if (result.error) break;
-      if (!result.timed_out && result.count == 0) {
-        ended.store(true);
-        break;
-      }
-      peer_received.take(std::span<const std::uint8_t>(buffer, result.count));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    server_done.store(true);
-  });
   // Everything the machine writes is accepted: handed to the system.
+  constexpr std::size_t kAccepted = 200000;
   EXPECT_TRUE(wait_until([&] {
     machine.transmit(kAccepted - machine.transmitted());
     machine.receive();
     return machine.transmitted() == kAccepted && endpoint.tx_pending_size() == 0;
   }, 4 * kPatientWaitMs));
   endpoint.set_rts(false);
-  wait_until([&] {
+  ASSERT_TRUE(wait_until([&] {
     machine.receive();
-    return server_done.load();
-  }, 8 * kPatientWaitMs);
-  server_side.join();
-  EXPECT_TRUE(peer_received.ok()) << peer_received.failure();
-  EXPECT_EQ(peer_received.next_position(), kAccepted);
-  EXPECT_TRUE(ended.load()) << "the connection did not end in order";
+    return far_end.ended();
+  }, 8 * kPatientWaitMs)) << "the connection did not end in order";
+  EXPECT_TRUE(far_end.received().ok()) << far_end.received().failure();
+  EXPECT_EQ(far_end.received().next_position(), kAccepted);
   EXPECT_TRUE(machine.received().ok()) << machine.received().failure();
 }
 
@@ -632,28 +600,23 @@ enum class Busy { kConnecting, kReading, kWriting };
 struct DestroyCase {
   const char* name;
   Busy busy;
-  // The peer it is busy with; kNone: a port nobody listens on.
-  std::optional<Behaviour> peer;
+  // How the peer it is busy with serves; null: a port nobody listens on.
+  LoopbackServer::Handler (*peer)();
 };
+void PrintTo(const DestroyCase& c, std::ostream* os) { *os << c.name; }
 
 class DestroyWhileBusy : public testing::TestWithParam<DestroyCase> {};
 
 TEST_P(DestroyWhileBusy, EndsPromptlyAndLeavesNoThread) {
   const DestroyCase& c = GetParam();
   // The peer outlives every endpoint of the loop.
-  std::optional<MisbehavingPeer> peer;
-  std::uint16_t port = 0;
+  std::optional<LoopbackServer> peer;
+  std::uint16_t port = quorvex::test::refused_port();
   if (c.peer) {
-    LoopbackServer::Options options;
-    if (c.busy == Busy::kWriting) options.receive_buffer_bytes = 4096;
-    peer.emplace(*c.peer, options);
-    ASSERT_TRUE(peer->ok());
+    peer.emplace(LoopbackServer::Options{
+        .receive_buffer_bytes = c.busy == Busy::kWriting ? 4096 : 0, .serve = c.peer()});
+    ASSERT_TRUE(peer->ok()) << peer->error();
     port = peer->port();
-  } else {
-    std::string error;
-    auto listener = quorvex::net::TcpListener::open(kLoopbackIpv4, 0, 1, error);
-    ASSERT_TRUE(listener.has_value()) << error;
-    port = listener->port();  // released when `listener` goes
   }
   const ThreadCountCheck threads;
   std::mt19937 random(1234);
@@ -697,14 +660,14 @@ TEST_P(DestroyWhileBusy, EndsPromptlyAndLeavesNoThread) {
 INSTANTIATE_TEST_SUITE_P(
     Ip232SerialEndpointFaults, DestroyWhileBusy,
     testing::Values(
-        DestroyCase{"ConnectingToARefusedPort", Busy::kConnecting, std::nullopt},
+        DestroyCase{"ConnectingToARefusedPort", Busy::kConnecting, nullptr},
         DestroyCase{"ConnectingToAPeerThatCloses", Busy::kConnecting,
-                    Behaviour::kCloseAtOnce},
+                    quorvex::test::close_at_once},
         DestroyCase{"ConnectingToAPeerThatResets", Busy::kConnecting,
-                    Behaviour::kResetAtOnce},
-        DestroyCase{"ReadingFromAFloodingPeer", Busy::kReading, Behaviour::kFlood},
+                    quorvex::test::reset_at_once},
+        DestroyCase{"ReadingFromAFloodingPeer", Busy::kReading, quorvex::test::flood},
         DestroyCase{"WritingToAPeerThatNeverReads", Busy::kWriting,
-                    Behaviour::kNeverRead}),
+                    quorvex::test::never_read}),
     [](const testing::TestParamInfo<DestroyCase>& info) {
       return std::string(info.param.name);
     });

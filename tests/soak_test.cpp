@@ -114,16 +114,18 @@ std::vector<std::uint8_t> peer_chunk(const PatternStream& stream,
   return out;
 }
 
-// The peer: serves connections until told to finish, then serves one last
-// connection that only takes what the machine has still to send.
+// The peer: serves the server's connections, one after another, until
+// told to finish, then one last connection that only takes what the
+// machine has still to send. It must outlive the server.
 class SoakPeer {
  public:
-  SoakPeer(LoopbackServer& server, const std::atomic<std::uint64_t>& machine_received)
-      : server_(server), machine_received_(machine_received), thread_([this] { run(); }) {}
-  // Ends the peer's thread even when the soak stopped half-way.
-  ~SoakPeer() {
-    aborting_.store(true);
-    join();
+  explicit SoakPeer(const std::atomic<std::uint64_t>& machine_received)
+      : machine_received_(machine_received) {}
+
+  LoopbackServer::Handler handler() {
+    return [this](TcpStream& stream, const std::atomic<bool>& stopping) {
+      take(stream, stopping);
+    };
   }
 
   // Resets no more connections; ends the current one in order and serves
@@ -139,76 +141,75 @@ class SoakPeer {
     final_position_.store(transmitted);
     machine_stopped_.store(true);
   }
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
   bool done() const { return done_.load(); }
   // Pattern bytes sent to the machine so far.
   std::uint64_t sent() const { return sent_.load(); }
-  // After join().
+  // Once done().
   const PeerFigures& figures() const { return figures_; }
   std::uint64_t received_position() const { return received_.next_position(); }
 
  private:
-  void run() {
-    // The machine's bytes may resume after a gap: set by a reset, kept until
-    // the bytes show whether they did (a connection after a reset may carry
-    // none at all).
-    bool gap_expected = false;
-    bool drained = false;
-    while (!drained && !aborting_.load()) {
-      const bool draining = finishing_.load();
-      std::optional<TcpStream> stream = server_.take_connection(50);
-      if (!stream) continue;
-      ++figures_.connections;
-      const std::uint64_t gaps_before = received_.gaps();
-      const std::uint64_t skipped_before = received_.skipped();
-      const std::uint64_t position_before = received_.next_position();
-      End wanted = End::kOrderly;
-      if (const auto pick = random_() % 4; pick == 0) {
-        wanted = End::kReset;
-      } else if (pick == 1) {
-        wanted = End::kHangUp;
-      }
-      const End ended = draining ? End::kOrderly : serve(*stream, wanted);
-      const bool reset = ended != End::kOrderly;
-      if (draining) drained = drain(*stream);
-      // A short run after a gap that is still held back is placed now only
-      // if a reset follows; after an orderly close the next connection goes
-      // on where it stopped, and the run grows long enough to be placed
-      // for sure.
-      if (reset) received_.settle();
-      const std::uint64_t new_gaps = received_.gaps() - gaps_before;
-      const std::uint64_t lost = received_.skipped() - skipped_before;
-      if (!received_.ok()) {
-        fail("connection " + std::to_string(figures_.connections) + ": " +
-             received_.failure());
-        break;
-      }
-      if (new_gaps > (gap_expected ? 1u : 0u)) {
-        fail("connection " + std::to_string(figures_.connections) + " lost " +
-             std::to_string(lost) + " bytes in " + std::to_string(new_gaps) +
-             " gaps after " + (gap_expected ? "a reset" : "an orderly close"));
-      }
-      if (gap_expected && new_gaps <= 1) {
-        figures_.lost_in_resets += lost;
-      } else {
-        figures_.lost_elsewhere += lost;
-      }
-      // Bytes that went on without a gap settle the question too.
-      const bool went_on = new_gaps == 0 && received_.next_position() > position_before;
-      gap_expected = reset || (gap_expected && new_gaps == 0 && !went_on);
-      if (ended == End::kReset) {
-        ++figures_.resets;
-      } else if (ended == End::kHangUp) {
-        ++figures_.hang_ups;
-      } else {
-        ++figures_.orderly;
-      }
+  // One connection, closed by the time it returns; ignored once done.
+  void take(TcpStream& stream, const std::atomic<bool>& stopping) {
+    stopping_ = &stopping;
+    if (!done_.load() && !stopping.load() && !serve_and_check(stream)) {
+      figures_.sent = sent_.load();
+      figures_.received = received_.next_position() - received_.skipped();
+      done_.store(true);
     }
-    figures_.sent = sent_.load();
-    figures_.received = received_.next_position() - received_.skipped();
-    done_.store(true);
+    stream.close();
+  }
+
+  // Serves `stream` and checks what arrived on it; false once the peer is
+  // done (the last connection drained, or the bytes went wrong).
+  bool serve_and_check(TcpStream& stream) {
+    const bool draining = finishing_.load();
+    ++figures_.connections;
+    const std::uint64_t gaps_before = received_.gaps();
+    const std::uint64_t skipped_before = received_.skipped();
+    const std::uint64_t position_before = received_.next_position();
+    End wanted = End::kOrderly;
+    if (const auto pick = random_() % 4; pick == 0) {
+      wanted = End::kReset;
+    } else if (pick == 1) {
+      wanted = End::kHangUp;
+    }
+    const End ended = draining ? End::kOrderly : serve(stream, wanted);
+    const bool reset = ended != End::kOrderly;
+    if (draining) drain(stream);
+    // A short run after a gap that is still held back is placed now only
+    // if a reset follows; after an orderly close the next connection goes
+    // on where it stopped, and the run grows long enough to be placed for
+    // sure.
+    if (reset) received_.settle();
+    const std::uint64_t new_gaps = received_.gaps() - gaps_before;
+    const std::uint64_t lost = received_.skipped() - skipped_before;
+    if (!received_.ok()) {
+      fail("connection " + std::to_string(figures_.connections) + ": " +
+           received_.failure());
+      return false;
+    }
+    if (new_gaps > (gap_expected_ ? 1u : 0u)) {
+      fail("connection " + std::to_string(figures_.connections) + " lost " +
+           std::to_string(lost) + " bytes in " + std::to_string(new_gaps) +
+           " gaps after " + (gap_expected_ ? "a reset" : "an orderly close"));
+    }
+    if (gap_expected_ && new_gaps <= 1) {
+      figures_.lost_in_resets += lost;
+    } else {
+      figures_.lost_elsewhere += lost;
+    }
+    // Bytes that went on without a gap settle the question too.
+    const bool went_on = new_gaps == 0 && received_.next_position() > position_before;
+    gap_expected_ = reset || (gap_expected_ && new_gaps == 0 && !went_on);
+    if (ended == End::kReset) {
+      ++figures_.resets;
+    } else if (ended == End::kHangUp) {
+      ++figures_.hang_ups;
+    } else {
+      ++figures_.orderly;
+    }
+    return !draining;
   }
 
   enum class End { kOrderly, kReset, kHangUp };
@@ -219,7 +220,7 @@ class SoakPeer {
     LineDecoder decoder(false);
     const std::uint64_t sent_at_start = sent_.load();
     const auto end = Clock::now() + milliseconds(random_() % 1500);
-    while (Clock::now() < end && received_.ok() && !aborting_.load()) {
+    while (Clock::now() < end && received_.ok() && !stopping_->load()) {
       // The peer stays at most kPeerLeadBytes ahead of the machine, so that
       // a close never waits long for a backlog where the line is slow.
       if (random_() % 2 == 0 && sent_.load() < machine_received_.load() + kPeerLeadBytes) {
@@ -298,14 +299,14 @@ class SoakPeer {
   // The machine goes on writing for a while after finish(), so its last
   // bytes were written after the last reset: none of them can have been
   // lost in flight, and every one must arrive here.
-  bool drain(TcpStream& stream) {
+  void drain(TcpStream& stream) {
     LineDecoder decoder(false);
     if (!wait_until([&] {
           quorvex::test::receive_decoded(stream, decoder, received_, 5);
           return machine_stopped_.load();
         }, 2 * kCloseWaitMs)) {
       fail("the machine did not stop");
-      return true;
+      return;
     }
     const std::uint64_t target = final_position_.load();
     if (!wait_until([&] {
@@ -317,7 +318,6 @@ class SoakPeer {
     }
     // A short run after a gap is placed by where it must end.
     received_.settle_ending_at(target);
-    return true;
   }
 
   void fail(std::string message) {
@@ -325,7 +325,6 @@ class SoakPeer {
     figures_.failures.push_back(std::move(message));
   }
 
-  LoopbackServer& server_;
   const std::atomic<std::uint64_t>& machine_received_;
   const PatternStream peer_stream_{kPeerSeed};
   std::mt19937_64 random_{42};
@@ -334,13 +333,16 @@ class SoakPeer {
   std::atomic<bool> finishing_{false};
   std::atomic<bool> machine_stopped_{false};
   std::atomic<std::uint64_t> final_position_{0};
-  std::atomic<bool> aborting_{false};
+  const std::atomic<bool>* stopping_ = nullptr;  // the server's, for the loops
+  // The machine's bytes may resume after a gap: set by a reset, kept until
+  // the bytes show whether they did (a connection after a reset may carry
+  // none at all).
+  bool gap_expected_ = false;
   std::atomic<bool> done_{false};
   std::mutex failures_lock_;
   // Held while a connection ends with a reset or a hang-up, and by finish().
   std::mutex abrupt_end_lock_;
-  PeerFigures figures_;  // written by the peer's thread until done_
-  std::thread thread_;   // last: starts when everything above exists
+  PeerFigures figures_;  // written by the server's thread until done_
 };
 
 TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
@@ -357,12 +359,12 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
   std::uint64_t tx_dropped = 0;
   int rts_changes = 0;
   {
-    LoopbackServer server;
-    ASSERT_TRUE(server.ok()) << server.error();
     std::atomic<std::uint64_t> received_total{0};
+    SoakPeer peer(received_total);
     // Declared before the endpoint: should the soak stop half-way, the
     // endpoint goes first and its closed connection frees the peer.
-    SoakPeer peer(server, received_total);
+    LoopbackServer server({.serve = peer.handler()});
+    ASSERT_TRUE(server.ok()) << server.error();
     // Line-state pairs travel with the data.
     Ip232SerialEndpoint endpoint(
         quorvex::test::endpoint_config({.port = server.port(), .handshake = true}));
@@ -422,7 +424,6 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
       return peer.done();
     }, 6 * kCloseWaitMs);
     ASSERT_TRUE(peer_finished) << "the peer did not finish";
-    peer.join();
     EXPECT_TRUE(wait_until([&] {
       machine.receive();
       return machine.received().next_position() >= peer.sent() ||
@@ -454,7 +455,7 @@ TEST(Ip232SerialEndpointSoak, EveryConnectionDeliversExactlyWhatWasSent) {
     EXPECT_LE(*heap_late, *heap_early + kFlatHeapBytes) << "heap in use grew";
   }
   if (threads_before) {
-    // The server's acceptor, the peer and the endpoint's two threads.
+    // The server's acceptor and serving thread and the endpoint's two.
     EXPECT_LE(most_threads, *threads_before + 4);
     const auto after = quorvex::test::settled_thread_count(*threads_before, kCloseWaitMs);
     EXPECT_EQ(after, threads_before) << "threads left running";

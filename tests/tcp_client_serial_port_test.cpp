@@ -15,11 +15,11 @@
 #include "net/socket_ops.h"
 #include "tools/net/tcp_stream.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/unanswered_listener.h"
 
 namespace {
 
 using quorvex::net::TcpClientSerialPort;
-using quorvex::net::TcpListener;
 using quorvex::net::TcpStream;
 using quorvex::serial::ReadResult;
 using quorvex::serial::WriteResult;
@@ -34,14 +34,6 @@ constexpr std::chrono::milliseconds kConnectTimeout{5000};
 
 std::vector<std::uint8_t> bytes_of(std::string_view text) {
   return {text.begin(), text.end()};
-}
-
-// A port on `address` that nobody listens on: bound once, then released.
-std::uint16_t released_port(const std::string& address) {
-  std::string error;
-  std::optional<TcpListener> listener = TcpListener::open(address, 0, 1, error);
-  EXPECT_TRUE(listener.has_value()) << error;
-  return listener ? listener->port() : 0;
 }
 
 std::string endpoint(const std::string& host, std::uint16_t port) {
@@ -167,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(Families, TcpClientSerialPortOnLoopback,
                          });
 
 TEST_P(TcpClientSerialPortOnLoopback, RefusedPortFailsAtOnceWithReason) {
-  const std::uint16_t closed = released_port(address());
+  const std::uint16_t closed = quorvex::test::refused_port(address());
   // A refusal must not cost the connect timeout, however long it is.
   constexpr std::chrono::milliseconds kLongTimeout{10000};
   const Clock::time_point start = Clock::now();
@@ -184,37 +176,16 @@ TEST_P(TcpClientSerialPortOnLoopback, RefusedPortFailsAtOnceWithReason) {
 }
 
 TEST_P(TcpClientSerialPortOnLoopback, UnansweredAddressTimesOut) {
-  // A listener whose accept queue is full drops new connection requests
-  // unanswered. Fill it with connections that are never accepted.
-  constexpr int kFillerWaitMs = 300;
-  constexpr int kMostFillers = 16;
-  std::string error;
-  std::optional<TcpListener> listener = TcpListener::open(address(), 0, 0, error);
-  ASSERT_TRUE(listener.has_value()) << error;
-  std::vector<TcpStream> fillers;
-  bool queue_full = false;
-  while (!queue_full && fillers.size() < kMostFillers) {
-    std::optional<TcpStream> filler =
-        TcpStream::connect(address(), listener->port(), error, kFillerWaitMs);
-    if (filler) {
-      fillers.push_back(std::move(*filler));
-    } else {
-      queue_full = error.find("timed out") != std::string::npos;
-      ASSERT_TRUE(queue_full) << error;
-    }
-  }
-  if (!queue_full) {
-    GTEST_SKIP() << "a listener here answers every connection even with a full "
-                    "accept queue; an unanswered address cannot be set up";
-  }
+  const quorvex::test::UnansweredListener listener(address());
+  if (!listener.ok()) GTEST_SKIP() << listener.reason();
 
   constexpr std::int64_t kShortTimeoutMs = 300;
   const Clock::time_point start = Clock::now();
-  TcpClientSerialPort port(address(), listener->port(),
+  TcpClientSerialPort port(address(), listener.port(),
                            std::chrono::milliseconds(kShortTimeoutMs));
   const std::int64_t elapsed_ms = ms_since(start);
   EXPECT_EQ(port.last_error(), "cannot connect to " +
-                                   endpoint(address(), listener->port()) +
+                                   endpoint(address(), listener.port()) +
                                    ": connection timed out");
   EXPECT_GE(elapsed_ms, kShortTimeoutMs - 20);
   EXPECT_LT(elapsed_ms, kPatientWaitMs);

@@ -91,7 +91,9 @@ TEST(TcpStream, EachEndingShowsAsItShouldOnTheFarSide) {
     std::array<std::uint8_t, 4> in{};
     const ReceiveResult r = pair->server.receive(in, kWaitMs);
     EXPECT_FALSE(r.timed_out);
-    if (c.error) EXPECT_EQ(r.error, *c.error);
+    if (c.error) {
+      EXPECT_EQ(r.error, *c.error);
+    }
     EXPECT_EQ(r.count, 0u);
     if (c.ending == Ending::kShutdownSend) {
       // Only the sending direction ended: the client still receives.

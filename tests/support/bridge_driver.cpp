@@ -1,14 +1,13 @@
 #include "tests/support/bridge_driver.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace quorvex::test {
 namespace {
 
-// How long the peer's thread waits for a connection before it looks at its
-// stop flag again.
-constexpr int kPeerPollMs = 20;
 // Bytes the flooding peer sends per call.
 constexpr std::size_t kFloodChunkBytes = 16 * 1024;
 
@@ -76,49 +75,44 @@ bool receive_decoded(net::TcpStream& stream, ip232::LineDecoder& decoder,
   return true;
 }
 
-MisbehavingPeer::MisbehavingPeer(Behaviour behaviour,
-                                 LoopbackServer::Options options)
-    : behaviour_(behaviour), server_(std::move(options)) {
-  if (server_.ok()) thread_ = std::thread([this] { serve(); });
-}
-
-MisbehavingPeer::~MisbehavingPeer() {
-  stopping_.store(true);
-  if (thread_.joinable()) thread_.join();
-}
-
-void MisbehavingPeer::serve() {
-  const PatternStream flood_stream(0xF100D);
-  while (!stopping_.load()) {
-    std::optional<net::TcpStream> stream = server_.take_connection(kPeerPollMs);
-    if (!stream) continue;
-    handled_.fetch_add(1);
-    switch (behaviour_) {
-      case Behaviour::kCloseAtOnce:
-        stream->close();
-        break;
-      case Behaviour::kResetAtOnce:
-        stream->reset();
-        break;
-      case Behaviour::kNeverRead:
-        held_.push_back(std::move(*stream));
-        break;
-      case Behaviour::kFlood: {
-        // Ends when the bridge closes the connection, or when this peer is
-        // being destroyed (the bridge is gone by then: its destructor
-        // closed the connection).
-        std::uint64_t position = 0;
-        while (!stopping_.load()) {
-          const std::vector<std::uint8_t> chunk = coded_pattern(
-              flood_stream, position, kFloodChunkBytes, false);
-          if (!stream->send_all(chunk)) break;
-          position += kFloodChunkBytes;
-        }
+LoopbackServer::Handler flood() {
+  return [](net::TcpStream& stream, const std::atomic<bool>& stopping) {
+    const PatternStream flood_stream(0xF100D);
+    // Ends when the bridge closes the connection, or when the server is
+    // being destroyed (the bridge is gone by then: its destructor closed
+    // the connection).
+    for (std::uint64_t position = 0; !stopping.load(); position += kFloodChunkBytes) {
+      if (!stream.send_all(coded_pattern(flood_stream, position, kFloodChunkBytes, false))) {
         break;
       }
     }
+  };
+}
+
+void TalkingPeer::serve(net::TcpStream& stream, const std::atomic<bool>& stopping) {
+  const PatternStream talk_stream(setup_.talk_seed);
+  std::uint64_t sent = 0;
+  bool sending = setup_.talks;
+  std::uint8_t buffer[4096];
+  while (!stopping.load()) {
+    if (sending) {
+      sending = stream.send_all(coded_pattern(talk_stream, sent, 512, true));
+      sent += 512;
+    }
+    const net::ReceiveResult result = stream.receive(buffer, 5);
+    if (result.error) break;
+    if (!result.timed_out && result.count == 0) {
+      ended_.store(true);
+      if (!sending) break;
+      // Half-closed: it may still talk, but reads no more.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    received_.take(std::span<const std::uint8_t>(buffer, result.count));
+    if (setup_.read_pause_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(setup_.read_pause_ms));
+    }
   }
-  held_.clear();
 }
 
 }  // namespace quorvex::test

@@ -1,7 +1,7 @@
 // Both ends of a bridge endpoint's line, as the fault and soak tests drive
 // them: the emulated machine's side (the endpoint's source and sink faces,
-// called from the test's thread) and a misbehaving peer (a loopback server
-// whose thread treats every connection it accepts in one chosen way).
+// called from the test's thread) and peers for a LoopbackServer that flood
+// it or talk and listen.
 //
 // The data in each direction is a pattern stream (pattern_stream.h), so
 // every byte that arrives is checked for place and value.
@@ -12,10 +12,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "api/serial_device.h"
@@ -72,36 +70,44 @@ std::vector<std::uint8_t> coded_pattern(const PatternStream& stream,
 bool receive_decoded(net::TcpStream& stream, ip232::LineDecoder& decoder,
                      PatternReceiver& receiver, int timeout_ms);
 
-// A loopback server whose thread treats every connection it accepts the
-// same way, until destroyed.
-class MisbehavingPeer {
+// Handler for a LoopbackServer: sends a coded pattern stream (ip232 coding)
+// as fast as the connection takes it, until it ends.
+LoopbackServer::Handler flood();
+
+// A peer on a LoopbackServer that checks what it receives against a
+// pattern stream and, when it talks, sends raw-coded pattern bytes without
+// pause (512 at a time), until the connection ends or the server stops.
+// Meant for one connection (LoopbackServer::Options::served = 1); it must
+// outlive the server.
+class TalkingPeer {
  public:
-  enum class Behaviour {
-    kCloseAtOnce,  // accept and close at once
-    kResetAtOnce,  // accept and reset (RST) at once
-    kNeverRead,    // accept, hold the connection, never read or write
-    kFlood,        // accept and send a coded pattern stream as fast as the
-                   // connection takes it, until it ends
+  struct Setup {
+    std::uint64_t talk_seed;     // what it sends
+    std::uint64_t receive_seed;  // what it expects
+    bool talks = true;
+    // A pause after each read: a slow reader.
+    int read_pause_ms = 0;
   };
 
-  MisbehavingPeer(Behaviour behaviour, LoopbackServer::Options options = {});
-  ~MisbehavingPeer();
-  MisbehavingPeer(const MisbehavingPeer&) = delete;
-  MisbehavingPeer& operator=(const MisbehavingPeer&) = delete;
+  explicit TalkingPeer(Setup setup)
+      : setup_(setup), received_(setup.receive_seed, PatternReceiver::Gaps::kNever) {}
 
-  bool ok() const { return server_.ok(); }
-  std::uint16_t port() const { return server_.port(); }
-  std::size_t accepted() const { return handled_.load(); }
+  LoopbackServer::Handler handler() {
+    return [this](net::TcpStream& stream, const std::atomic<bool>& stopping) {
+      serve(stream, stopping);
+    };
+  }
+  // The connection ended in order (end of stream).
+  bool ended() const { return ended_.load(); }
+  // Readable once ended() (nothing is received after the end).
+  const PatternReceiver& received() const { return received_; }
 
  private:
-  void serve();
+  void serve(net::TcpStream& stream, const std::atomic<bool>& stopping);
 
-  const Behaviour behaviour_;
-  LoopbackServer server_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<std::size_t> handled_{0};
-  std::vector<net::TcpStream> held_;  // kNeverRead: used by the thread only
-  std::thread thread_;
+  const Setup setup_;
+  PatternReceiver received_;
+  std::atomic<bool> ended_{false};
 };
 
 }  // namespace quorvex::test

@@ -24,13 +24,6 @@ std::unique_ptr<ip232::Ip232SerialEndpoint> make_endpoint(EndpointSetup setup) {
       endpoint_config(std::move(setup)));
 }
 
-std::uint16_t refused_port() {
-  LoopbackServer server;
-  EXPECT_TRUE(server.ok()) << server.error();
-  server.stop();
-  return server.port();
-}
-
 std::vector<std::uint8_t> host_read(SerialDataSource& source, std::size_t count,
                                     int timeout_ms) {
   std::vector<std::uint8_t> out;

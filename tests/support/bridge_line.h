@@ -33,9 +33,6 @@ struct EndpointSetup {
 ip232::EndpointConfig endpoint_config(EndpointSetup setup);
 std::unique_ptr<ip232::Ip232SerialEndpoint> make_endpoint(EndpointSetup setup);
 
-// A loopback port where nothing listens any more.
-std::uint16_t refused_port();
-
 // What the machine reads through has_byte()/read_byte() until `count`
 // bytes have come or `timeout_ms` has passed.
 std::vector<std::uint8_t> host_read(SerialDataSource& source, std::size_t count,

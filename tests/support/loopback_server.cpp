@@ -1,5 +1,7 @@
 #include "tests/support/loopback_server.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <utility>
 
@@ -9,8 +11,6 @@ namespace {
 // How often the accepting thread looks at its stop flag.
 constexpr int kAcceptPollMs = 20;
 
-using Clock = std::chrono::steady_clock;
-
 int remaining_ms(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - Clock::now());
@@ -19,17 +19,31 @@ int remaining_ms(Clock::time_point deadline) {
 
 }  // namespace
 
-LoopbackServer::LoopbackServer(Options options) : address_(options.address) {
-  std::optional<net::TcpListener> listener = net::TcpListener::open(
-      address_, 0, options.backlog, error_, options.receive_buffer_bytes);
+LoopbackServer::LoopbackServer(Options options)
+    : address_(options.address),
+      serve_(std::move(options.serve)),
+      served_(serve_ ? options.served : 0) {
+  std::optional<net::TcpListener> listener =
+      net::TcpListener::open(address_, options.port, options.backlog, error_,
+                             options.receive_buffer_bytes);
   if (!listener) return;
   listener_ = std::move(*listener);
   port_ = listener_.port();
   listening_ = true;
+  if (serve_) server_ = std::thread([this] { serve_loop(); });
   acceptor_ = std::thread([this] { accept_loop(); });
 }
 
-LoopbackServer::~LoopbackServer() { stop(); }
+LoopbackServer::~LoopbackServer() {
+  stop();
+  {
+    // Under the lock, so that the serving thread cannot miss the wake-up.
+    const std::lock_guard<std::mutex> lock(mutex_);
+    destroying_.store(true);
+  }
+  arrived_.notify_all();
+  if (server_.joinable()) server_.join();
+}
 
 void LoopbackServer::accept_loop() {
   while (!stopping_.load()) {
@@ -37,10 +51,22 @@ void LoopbackServer::accept_loop() {
     if (!stream) continue;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      pending_.push_back(std::move(*stream));
+      (accepted_ < served_ ? to_serve_ : pending_).push_back(std::move(*stream));
       ++accepted_;
     }
     arrived_.notify_all();
+  }
+}
+
+void LoopbackServer::serve_loop() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait(lock, [this] { return destroying_.load() || !to_serve_.empty(); });
+    if (destroying_.load()) return;
+    served_streams_.push_back(std::move(to_serve_.front()));
+    to_serve_.pop_front();
+    lock.unlock();
+    serve_(served_streams_.back(), destroying_);
   }
 }
 
@@ -66,9 +92,28 @@ void LoopbackServer::stop() {
   listener_.close();
 }
 
+LoopbackServer::Handler close_at_once() {
+  return [](net::TcpStream& connection, const std::atomic<bool>&) { connection.close(); };
+}
+
+LoopbackServer::Handler reset_at_once() {
+  return [](net::TcpStream& connection, const std::atomic<bool>&) { connection.reset(); };
+}
+
+LoopbackServer::Handler never_read() {
+  return [](net::TcpStream&, const std::atomic<bool>&) {};
+}
+
 bool can_listen_on(const std::string& address) {
   std::string error;
   return net::TcpListener::open(address, 0, 1, error).has_value();
+}
+
+std::uint16_t refused_port(const std::string& address) {
+  std::string error;
+  std::optional<net::TcpListener> listener = net::TcpListener::open(address, 0, 1, error);
+  EXPECT_TRUE(listener.has_value()) << error;
+  return listener ? listener->port() : 0;
 }
 
 std::vector<std::uint8_t> receive_bytes(net::TcpStream& stream,

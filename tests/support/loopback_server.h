@@ -1,11 +1,13 @@
-// LoopbackServer: a TCP server on a loopback address for tests. A thread
-// accepts every incoming connection and queues it; the test takes the
-// connections in order and reads, writes, closes or resets them itself
-// through TcpStream.
+// LoopbackServer: the tests' TCP server on a loopback address. A thread
+// accepts every incoming connection. By default it queues each one and the
+// test takes the connections in order and reads, writes, closes or resets
+// them itself through TcpStream. With a handler the server serves them
+// itself instead: a second thread hands each connection, in the order they
+// came, to the handler (ready-made ones below and in bridge_driver.h).
 //
-// All operations are for the test's own thread; the accepting thread only
-// fills the queue. The destructor stops accepting and closes the listener
-// and every connection not yet taken.
+// take_connection(), accepted_count() and stop() are for the test's own
+// thread. The destructor stops accepting, tells the handler to stop, waits
+// for it and closes the listener and every connection it still holds.
 
 #ifndef QUORVEX_TESTS_SUPPORT_LOOPBACK_SERVER_H_
 #define QUORVEX_TESTS_SUPPORT_LOOPBACK_SERVER_H_
@@ -15,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,16 +34,31 @@ inline constexpr char kLoopbackIpv6[] = "::1";
 
 class LoopbackServer {
  public:
+  // Serves one connection on the server's serving thread; `stopping` turns
+  // true when the server is being destroyed, and a handler that loops must
+  // watch it. The server keeps the connection open after the handler
+  // returns, until the server goes, unless the handler ended it. A handler
+  // may block in a send: whatever connects to the server is destroyed
+  // before it (declare the server first), and its close ends the send.
+  using Handler =
+      std::function<void(net::TcpStream& connection, const std::atomic<bool>& stopping)>;
+
   struct Options {
     std::string address = kLoopbackIpv4;
+    std::uint16_t port = 0;  // 0: a free one
     int backlog = 16;
     // Above 0: SO_RCVBUF of every accepted connection, set before the
     // handshake (a small one makes a peer that never reads fill up fast).
     int receive_buffer_bytes = 0;
+    // Empty: every connection waits for take_connection().
+    Handler serve = nullptr;
+    // How many connections, the first ones, go to `serve`; the later ones
+    // wait for take_connection().
+    std::size_t served = SIZE_MAX;
   };
 
-  // Listens on a free port of `options.address` and starts accepting;
-  // check ok(), and error() for the reason of a failure.
+  // Listens on `options.address` and starts accepting; check ok(), and
+  // error() for the reason of a failure.
   explicit LoopbackServer(Options options);
   LoopbackServer() : LoopbackServer(Options{}) {}
   ~LoopbackServer();
@@ -52,35 +70,53 @@ class LoopbackServer {
   const std::string& address() const { return address_; }
   std::uint16_t port() const { return port_; }
 
-  // Hands over the oldest accepted connection not yet taken, waiting up to
-  // `timeout_ms` for one to arrive; nothing if none came.
+  // Hands over the oldest accepted connection not yet taken (and not for
+  // the handler), waiting up to `timeout_ms` for one to arrive; nothing if
+  // none came.
   std::optional<net::TcpStream> take_connection(int timeout_ms = kPatientWaitMs);
-  // How many connections have been accepted so far.
+  // How many connections have been accepted so far, served ones included.
   std::size_t accepted_count() const;
   // Stops accepting and closes the listening socket; later connection
-  // attempts are refused. Connections already accepted stay queued.
+  // attempts are refused. Connections already accepted stay where they are.
   void stop();
 
  private:
   void accept_loop();
+  void serve_loop();
 
   std::string address_;
   std::string error_;
   std::uint16_t port_ = 0;
   bool listening_ = false;
+  const Handler serve_;
+  const std::size_t served_;
   net::TcpListener listener_;  // used by the accepting thread until joined
   std::atomic<bool> stopping_{false};  // set by stop(), read by the thread
+  std::atomic<bool> destroying_{false};  // what the handler watches
+  std::vector<net::TcpStream> served_streams_;  // the serving thread's only
   std::thread acceptor_;
+  std::thread server_;
 
   mutable std::mutex mutex_;  // guards the members below
   std::condition_variable arrived_;
-  std::deque<net::TcpStream> pending_;
+  std::deque<net::TcpStream> pending_;  // for take_connection()
+  std::deque<net::TcpStream> to_serve_;  // for the handler
   std::size_t accepted_ = 0;
 };
+
+// Ready-made handlers: the connection is closed, reset (RST) at once, or
+// held open and never read or written.
+LoopbackServer::Handler close_at_once();
+LoopbackServer::Handler reset_at_once();
+LoopbackServer::Handler never_read();
 
 // Whether a listener can be bound on `address` (e.g. ::1 where IPv6 is
 // switched off).
 bool can_listen_on(const std::string& address);
+
+// A port on `address` where nothing listens any more: bound once, then
+// released.
+std::uint16_t refused_port(const std::string& address = kLoopbackIpv4);
 
 // Receives until `count` bytes have arrived, the stream ends or
 // `timeout_ms` passes in all; returns what arrived.
