@@ -335,7 +335,7 @@ Connection reports:
   error, one line each: "connected to HOST:PORT"; "connection closed after
   12.3 s (sent N, received M)" (the bytes the machine sent and received on
   it); "not connected: nothing answers at HOST:PORT (retrying every 0.5 s)"
-  when no connection is made within about 2 s; and, when the name does not
+  when no connection is made within about 1.5 s; and, when the name does not
   resolve, the system's reason. The trace records the same events.
 
 On a terminal every key is sent, Ctrl-C, Ctrl-Z and Ctrl-\ included; use the
