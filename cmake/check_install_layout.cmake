@@ -2,8 +2,9 @@
 # the file list of both against the layout (module apart from the tools and
 # the stand-in), that the package holds one folder named after it, the
 # version the module carries, that the installed documents' links lead to
-# installed files, the manual pages (Linux), and that the installed
-# ip232-term loads the installed module.
+# installed files, that the installed README names no source-tree path, the
+# manual pages (Linux), and that the installed ip232-term loads the
+# installed module.
 # -DBUILD_DIR -DWINDOWS -DVERSION -DPACKAGE -DEXTENSIONDIR -DTOOLSDIR
 # -DSTANDINDIR -DDOCDIR -DDOC_PAGES (names, comma-separated) -DMANDIR (empty
 # without manual pages) -DOBJDUMP [-DEMULATOR] [-DEXTRA_FILES=list of other
@@ -107,6 +108,16 @@ foreach(document IN LISTS expected)
       message(FATAL_ERROR "${document} links to ${target}, not installed")
     endif()
   endforeach()
+endforeach()
+
+# The installed README is for someone with the package, not the source tree:
+# it names no path of the tree's (its source-tree parts are left out).
+file(READ ${prefix}/${docs}README.md text)
+foreach(tree_path "build/" "scripts/" ".ci/" "<!-- source tree" "<!-- /source tree")
+  string(FIND "${text}" "${tree_path}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "the installed README.md names '${tree_path}'")
+  endif()
 endforeach()
 
 # The manual pages: what help2man made of each program's --help, with the
