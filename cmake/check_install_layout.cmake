@@ -121,13 +121,14 @@ foreach(tree_path "build/" "scripts/" ".ci/" "<!-- source tree" "<!-- /source tr
 endforeach()
 
 # The manual pages: what help2man made of each program's --help, with the
-# sections the help text heads.
+# sections the help text heads, and those of docs/man/PROGRAM.h2m.
 foreach(page IN LISTS man_pages)
   file(READ ${prefix}/${page} text)
   get_filename_component(program ${page} NAME_WE)
   string(TOUPPER ${program} title)
   foreach(part ".TH ${title} \"1\"" "\"${program} ${VERSION}\""
-          ".SH SYNOPSIS" ".SH OPTIONS" ".SH \"EXIT STATUS\"")
+          ".SH SYNOPSIS" ".SH OPTIONS" ".SH \"EXIT STATUS\"" ".SH EXAMPLES"
+          ".SH \"SEE ALSO\"")
     string(FIND "${text}" "${part}" at)
     if(at EQUAL -1)
       message(FATAL_ERROR "${page} lacks '${part}'")
