@@ -2,8 +2,9 @@
 # the file list of both against the layout (module apart from the tools and
 # the stand-in), that the package holds one folder named after it, the
 # version the module carries, that the installed documents' links lead to
-# installed files, the manual pages (Linux), and that the installed
-# ip232-term loads the installed module.
+# installed files, that the installed README names no source-tree path, the
+# manual pages (Linux), and that the installed ip232-term loads the
+# installed module.
 # -DBUILD_DIR -DWINDOWS -DVERSION -DPACKAGE -DEXTENSIONDIR -DTOOLSDIR
 # -DSTANDINDIR -DDOCDIR -DDOC_PAGES (names, comma-separated) -DMANDIR (empty
 # without manual pages) -DOBJDUMP [-DEMULATOR] [-DEXTRA_FILES=list of other
@@ -109,14 +110,25 @@ foreach(document IN LISTS expected)
   endforeach()
 endforeach()
 
+# The installed README is for someone with the package, not the source tree:
+# it names no path of the tree's (its source-tree parts are left out).
+file(READ ${prefix}/${docs}README.md text)
+foreach(tree_path "build/" "scripts/" ".ci/" "<!-- source tree" "<!-- /source tree")
+  string(FIND "${text}" "${tree_path}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "the installed README.md names '${tree_path}'")
+  endif()
+endforeach()
+
 # The manual pages: what help2man made of each program's --help, with the
-# sections the help text heads.
+# sections the help text heads, and those of docs/man/PROGRAM.h2m.
 foreach(page IN LISTS man_pages)
   file(READ ${prefix}/${page} text)
   get_filename_component(program ${page} NAME_WE)
   string(TOUPPER ${program} title)
   foreach(part ".TH ${title} \"1\"" "\"${program} ${VERSION}\""
-          ".SH SYNOPSIS" ".SH OPTIONS" ".SH \"EXIT STATUS\"")
+          ".SH SYNOPSIS" ".SH OPTIONS" ".SH \"EXIT STATUS\"" ".SH EXAMPLES"
+          ".SH \"SEE ALSO\"")
     string(FIND "${text}" "${part}" at)
     if(at EQUAL -1)
       message(FATAL_ERROR "${page} lacks '${part}'")

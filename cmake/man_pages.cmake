@@ -1,6 +1,8 @@
 # Manual pages of ip232-term and ip232-peer (Linux builds): made at build
 # time by help2man from each program's own --help and --version, so a page
-# cannot say other than its program. The Windows build has none.
+# cannot say other than its program, and from docs/man/PROGRAM.h2m, which
+# adds the sections a help text has no place for (EXAMPLES, SEE ALSO). The
+# Windows build has none.
 #
 # help2man is required when the tests are built (the layout test checks the
 # pages); a build without tests and without help2man installs no pages.
@@ -30,14 +32,16 @@ foreach(tool ip232-term ip232-peer)
     continue()
   endif()
   set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
+  set(include ${PROJECT_SOURCE_DIR}/docs/man/${tool}.h2m)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND}
       -DHELP2MAN=${IP232_HELP2MAN}
       -DPROGRAM=$<TARGET_FILE:${tool}>
       -DNAME=${${tool}_man_name}
+      -DINCLUDE=${include}
       -DOUTPUT=${page}
       -P ${PROJECT_SOURCE_DIR}/cmake/generate_man_page.cmake
-    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/generate_man_page.cmake
+    DEPENDS ${tool} ${include} ${PROJECT_SOURCE_DIR}/cmake/generate_man_page.cmake
     COMMENT "Manual page ${tool}.1"
     VERBATIM)
   list(APPEND IP232_MAN_PAGES ${page})

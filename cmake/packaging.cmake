@@ -11,6 +11,7 @@
 #   tools/quorvex_extension_api.dll     LIBDIR/ip232-serial/libquorvex_extension_api.so
 #   tools/ip232-peer.exe                BINDIR/ip232-peer
 #   README.md, docs/*.md                DOCDIR/README.md, DOCDIR/docs/*.md
+#   (README.md without its source-tree parts)
 #                                       MANDIR/man1/ip232-term.1, ip232-peer.1
 #
 # The pages in docs/ sit beside README.md as in the source tree, so the
@@ -46,7 +47,35 @@ foreach(tool ip232-term ip232-peer)
     install(TARGETS ${tool} RUNTIME DESTINATION ${IP232_INSTALL_TOOLSDIR})
   endif()
 endforeach()
-install(FILES README.md DESTINATION ${IP232_INSTALL_DOCDIR})
+# The README as installed: the repository's, less what holds in the source
+# tree only (building, build/ paths, the benchmark scripts), which stands
+# between a line "<!-- source tree -->" and a line "<!-- /source tree -->".
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/README.md)
+file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
+set(installed_readme "")
+while(TRUE)
+  string(FIND "${readme}" "<!-- source tree -->\n" begin)
+  if(begin EQUAL -1)
+    break()
+  endif()
+  string(SUBSTRING "${readme}" 0 ${begin} kept)
+  string(APPEND installed_readme "${kept}")
+  string(SUBSTRING "${readme}" ${begin} -1 readme)
+  set(end_marker "<!-- /source tree -->\n")
+  string(FIND "${readme}" "${end_marker}" end)
+  if(end EQUAL -1)
+    message(FATAL_ERROR "README.md: a \"<!-- source tree -->\" line without "
+      "its \"<!-- /source tree -->\"")
+  endif()
+  string(LENGTH "${end_marker}" end_length)
+  math(EXPR rest "${end} + ${end_length}")
+  string(SUBSTRING "${readme}" ${rest} -1 readme)
+endwhile()
+string(APPEND installed_readme "${readme}")
+file(WRITE ${CMAKE_BINARY_DIR}/installed-docs/README.md "${installed_readme}")
+install(FILES ${CMAKE_BINARY_DIR}/installed-docs/README.md
+  DESTINATION ${IP232_INSTALL_DOCDIR})
 set(IP232_DOC_PAGES development host-guide performance reference reliability)
 list(TRANSFORM IP232_DOC_PAGES PREPEND docs/ OUTPUT_VARIABLE doc_files)
 list(TRANSFORM doc_files APPEND .md)

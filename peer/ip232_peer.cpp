@@ -71,8 +71,8 @@ A loopback plug for the bridge: serves one connection at a time and echoes
 every data byte back. A new connection takes over from the current one.
 
 Options:
-      --host ADDR     the numeric address to listen on (default 127.0.0.1;
-                      ::1 for IPv6)
+      --host ADDR     the address or host name to listen on (of a name, its
+                      first address; default 127.0.0.1; ::1 for IPv6)
   -p, --port N        the TCP port, 0 for any free one (default 25232)
       --raw           mode "raw": echo bytes unchanged, no coding
                       (default: mode "ip232": decode 0xFF sequences, report
