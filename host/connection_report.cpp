@@ -102,9 +102,9 @@ void ConnectionReport::look_at(std::uint64_t from,
 void ConnectionReport::telnet_seen(std::uint64_t offset) {
   if (telnet_told_) return;
   telnet_told_ = true;
-  add(offset, "the server negotiates telnet; the extension speaks "
-                        "plain TCP, so offer the port raw (see \"Telnet "
-                        "servers\" in the README)");
+  add(offset, "the server negotiates telnet, which the extension does not "
+              "speak: offer the port raw (see \"Which mode for which "
+              "server\" in the README)");
 }
 
 void ConnectionReport::add(std::uint64_t offset, std::string text) {

@@ -242,7 +242,7 @@ def case_telnet_negotiation_is_named(programs):
                                                    "127.0.0.1:%d" % server.port])
             lines = term_lines(err)
             check(status == 0 and b"login: " in out, "%s: status %d, %r" % (mode, status, out))
-            check(count(lines, "the server negotiates telnet") == 1 and
+            check(count(lines, "the server negotiates telnet,") == 1 and
                   lines.index(next(l for l in lines if "telnet" in l)) > 0,
                   "%s: %r" % (mode, lines))
     finally:
