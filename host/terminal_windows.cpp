@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -31,6 +32,12 @@ SavedOutputMode g_saved_output_modes[] = {{STD_OUTPUT_HANDLE, false, 0},
                                           {STD_ERROR_HANDLE, false, 0}};
 // Set while the console is raw; read by the control handler.
 std::atomic<bool> g_raw_active{false};
+// When the console reader last read a Ctrl-C key (GetTickCount64; 0:
+// never), its own or one queued by the control handler.
+std::atomic<ULONGLONG> g_ctrl_c_key_read_at{0};
+// A Ctrl-C key read this close to a Ctrl-C event, before or after it, is
+// that event's own key.
+constexpr ULONGLONG kCtrlCKeyWindowMs = 100;
 // Whether standard input is a console, found once.
 bool stdin_is_console() {
   static const bool console = [] {
@@ -109,10 +116,16 @@ BOOL WINAPI on_console_control(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
       // A raw console reads Ctrl-C as a byte and raises no event for it;
-      // Wine raises one all the same (its terminal keeps signal keys on).
-      // Either way, while raw, Ctrl-C is meant for the remote side.
+      // Wine raises one all the same (its terminal keeps signal keys on),
+      // and at times delivers the key too. Either way, while raw, Ctrl-C is
+      // meant for the remote side, once: the key is queued only when the
+      // console did not deliver one meanwhile. (The handler runs on a
+      // thread of its own, so it may wait.)
       if (g_raw_active.load()) {
-        queue_ctrl_c_key();
+        const ULONGLONG raised = ::GetTickCount64();
+        ::Sleep(static_cast<DWORD>(kCtrlCKeyWindowMs));
+        const ULONGLONG read_at = g_ctrl_c_key_read_at.load();
+        if (read_at == 0 || read_at + kCtrlCKeyWindowMs < raised) queue_ctrl_c_key();
         return TRUE;
       }
       g_stop_requested.store(true);
@@ -243,6 +256,7 @@ StdinRead read_raw_console(std::span<std::uint8_t> buffer) {
       const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
       if (!key.bKeyDown) continue;
       const char c = key.uChar.AsciiChar;
+      if (c == 0x03) g_ctrl_c_key_read_at.store(::GetTickCount64());
       const std::string_view bytes =
           c != 0 ? std::string_view(&c, 1) : key_sequence(key.wVirtualKeyCode);
       for (WORD n = 0; n < key.wRepeatCount; ++n) g_console_pending += bytes;
