@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "host/term_console.h"
+#include "sys/error_text.h"
 
 namespace quorvex::host {
 namespace {
@@ -10,6 +11,10 @@ namespace {
 constexpr std::uint8_t kTelnetCommand = 0xFF;      // IAC
 constexpr std::uint8_t kTelnetFirstOption = 0xFB;  // WILL; then WONT, DO, DONT
 constexpr std::uint8_t kTelnetLastOption = 0xFE;
+
+// The extension's status text as one line: the system's part of it may
+// end in a period and a line break (Windows' texts do).
+std::string one_line(const std::string& text) { return sys::error_text(text, 0); }
 
 std::string figures_text(const ConnectionRecord& record) {
   return "(sent " + std::to_string(record.bytes_sent) + ", received " +
@@ -65,7 +70,7 @@ void ConnectionReport::refresh(std::uint64_t shown, Clock::time_point now) {
     failure_told_.clear();
   } else if (status_.status_text != failure_told_) {
     failure_told_ = status_.status_text;
-    add(shown, "not connected: " + failure_told_ + " (retrying)");
+    add(shown, "not connected: " + one_line(failure_told_) + " (retrying)");
   }
   if (status_.unknown_escapes > escapes_seen_) {
     escapes_seen_ = status_.unknown_escapes;
@@ -121,7 +126,7 @@ std::string ConnectionReport::status(Clock::time_point now) const {
 }
 
 std::string ConnectionReport::reason() const {
-  if (!status_.status_text.empty()) return status_.status_text;
+  if (!status_.status_text.empty()) return one_line(status_.status_text);
   return "no attempt to connect to " + target_ + " has ended yet";
 }
 

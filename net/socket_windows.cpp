@@ -171,7 +171,18 @@ bool resolve_stream_addresses(const std::string& host,
 SocketHandle create_socket(const ResolvedAddress& address, SocketError& error) {
   const SOCKET socket = ::socket(address.family, address.type, address.protocol);
   const auto handle = static_cast<SocketHandle>(socket);
-  if (handle == kInvalidSocket) error = last_error();
+  if (handle == kInvalidSocket) {
+    error = last_error();
+    return handle;
+  }
+  if (address.family == AF_INET6) {
+    // Windows makes IPv6 sockets IPv6-only; an IPv4-mapped address
+    // (::ffff:a.b.c.d) is reached through IPv4 only by a dual-stack one,
+    // as it is on Linux by default.
+    DWORD v6_only = 0;
+    ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY,
+                 reinterpret_cast<const char*>(&v6_only), sizeof v6_only);
+  }
   return handle;
 }
 
