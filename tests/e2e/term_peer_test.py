@@ -881,8 +881,11 @@ def case_console_under_wine_sends_keys_as_bytes(programs):
         check(screen.wait_for(lambda d: b"^]qquit" in text(d), PATIENT),
               "hint: %r" % text(screen.data()))
         check(peer.wait_line("connection opened"), "connected")
-        sent = b"a\x1b[Ab\x03c"
-        for key in (b"a", b"\x1b[A", b"b", b"\x03", b"c"):
+        # The session's first key a Ctrl-C: Wine raises a control event
+        # for it beside the key, and it must still go out once.
+        keys = (b"\x03", b"a", b"\x1b[A", b"b", b"\x03", b"c")
+        sent = b"".join(keys)
+        for key in keys:
             os.write(master, key)
             time.sleep(0.2)  # the console reads a sequence whole
         check(process.poll() is None, "still running after Ctrl-C")
