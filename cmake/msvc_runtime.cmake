@@ -6,7 +6,7 @@
 # all of it.
 
 set(IP232_MSVC_IMPORT_DLLS msvcp140 vcruntime140 ucrtbase kernel32 ws2_32
-  iphlpapi ntdll)
+  ntdll)
 find_program(IP232_LLVM_OBJDUMP llvm-objdump${IP232_LLVM_SUFFIX} REQUIRED)
 find_program(IP232_LLVM_DLLTOOL llvm-dlltool${IP232_LLVM_SUFFIX} REQUIRED)
 set(import_dir ${CMAKE_BINARY_DIR}/msvc-import)
@@ -57,6 +57,6 @@ add_dependencies(ip232_msvc_runtime ip232_msvc_import_libraries)
 # The runtime DLLs before the system's: a name that both export (memcpy)
 # is taken from the one a program built by MSVC takes it from.
 target_link_libraries(ip232_msvc_runtime INTERFACE ${import_libs})
-# Programs name ws2_32 and iphlpapi as MSVC does; these are the ones made here.
+# Programs name ws2_32 as MSVC does; this is the one made here.
 link_directories(${import_dir})
 link_libraries(ip232_msvc_runtime)

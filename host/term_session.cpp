@@ -1,6 +1,8 @@
 #include "host/term_session.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "host/serial_controller.h"
@@ -161,7 +163,7 @@ void Session::say_due_lines() {
 bool Session::gave_up_connecting(Clock::time_point now, bool input_done,
                                  std::optional<Clock::time_point> input_over) {
   if (!report_ || report_->connected()) return false;
-  const std::string off =
+  constexpr std::string_view off =
       "request-to-send is off, and in mode raw the extension connects only "
       "while it is on";
   if (!connection_wanted()) {
@@ -169,18 +171,19 @@ bool Session::gave_up_connecting(Clock::time_point now, bool input_done,
     // once the input is over.
     if (input_done && backlog_size() > 0) {
       no_connection_ = std::to_string(backlog_size()) +
-                       " bytes wait to be sent, but " + off;
+                       " bytes wait to be sent, but " + std::string(off);
       return true;
     }
     if (input_over && now >= *input_over && !connection_made()) {
-      no_connection_ = "the input ended before a connection was made: " + off;
+      no_connection_ =
+          "the input ended before a connection was made: " + std::string(off);
       return true;
     }
     return false;
   }
-  // A connection is needed while it was never made, or while typed bytes
-  // wait for one.
-  // Its time runs from the latest of: wanted, lost, and bytes waiting.
+  // A connection is needed while none was ever made, or while typed bytes
+  // wait for one; its time runs from the latest of: wanted, lost, and
+  // bytes waiting.
   const bool needed = !connection_made() || backlog_size() > 0;
   const Clock::time_point since =
       connection_made()

@@ -1,4 +1,5 @@
-// ip232-term's command line and the escape commands in its input.
+// ip232-term's command line and the escape commands in its input: what
+// each argument promises, and that every mistake is refused by name.
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,8 @@ std::optional<TermOptions> parse(std::vector<std::string_view> args,
   return parse_term_arguments(args, error);
 }
 
-TEST(TermArguments, DefaultsWithoutArguments) {
+// No arguments mean the defaults the help text gives.
+TEST(TermArguments, NoArgumentsMeanTheDocumentedDefaults) {
   std::string error;
   const auto options = parse({}, error);
   ASSERT_TRUE(options.has_value()) << error;
@@ -32,7 +34,9 @@ TEST(TermArguments, DefaultsWithoutArguments) {
   EXPECT_TRUE(options->extension_options.empty());
 }
 
-TEST(TermArguments, ReadsOptionsAndKeyValuePairs) {
+// Extension options reach the extension in the order given, each split at
+// its first '='; empty values and repeats stay for the extension to judge.
+TEST(TermArguments, ExtensionOptionsPassInOrderSplitAtTheFirstEquals) {
   std::string error;
   const auto options =
       parse({"port=23", "--extension", "/x/m.so", "host=", "--id=abc",
@@ -53,16 +57,19 @@ TEST(TermArguments, ReadsOptionsAndKeyValuePairs) {
   EXPECT_EQ(options->extension_options, expected);
 }
 
-TEST(TermArguments, ShortFormsHostPortAndTerminalOptions) {
+// Short forms mean what the long ones do, and after "--" every argument
+// is an extension option.
+TEST(TermArguments, ShortFormsAndDoubleDashMeanWhatTheLongFormsDo) {
   std::string error;
   const auto options =
-      parse({"-e^A", "-t", "-", "--echo", "--send-eol=crlf",
+      parse({"-e^A", "-t", "-", "--echo", "--once", "--send-eol=crlf",
              "--receive-eol", "lf", "[::1]:2323", "--", "-x=1"},
             error);
   ASSERT_TRUE(options.has_value()) << error;
   EXPECT_EQ(options->escape_byte, 0x01);
   EXPECT_EQ(options->trace_path, "-");
   EXPECT_TRUE(options->echo);
+  EXPECT_TRUE(options->once);
   EXPECT_EQ(options->send_line_end, LineEnd::kCrLf);
   EXPECT_EQ(options->receive_line_end, LineEnd::kLf);
   const std::vector<std::pair<std::string, std::string>> expected = {
@@ -97,7 +104,10 @@ TEST(TermArguments, AddressByPositionAndModeShortcuts) {
   }
 }
 
-TEST(ExtensionOptionWarnings, NamesUnreadKeysAndSurprisingValues) {
+// A key the extension ignores is named with the one probably meant, and a
+// value is warned of exactly when the extension reads it otherwise than it
+// looks, by the extension's own rules.
+TEST(ExtensionOptionWarnings, NameIgnoredKeysAndValuesReadOtherwise) {
   const std::vector<std::pair<std::string, std::string>> options = {
       {"prot", "2323"}, {"Port", "1"},          {"handshake", "off"},
       {"port", "23x"},  {"tx_buffer", "-5"},    {"mode", "raw"},
@@ -128,6 +138,7 @@ TEST(ExtensionOptionWarnings, NamesUnreadKeysAndSurprisingValues) {
             std::vector<std::string>{"tx_buffer=99999999999x is taken as 2147483647"});
 }
 
+// Each line end (CR, LF or CR LF) becomes exactly one of the chosen kind.
 TEST(LineEndMapper, ReplacesEachLineEndOnce) {
   const std::pair<LineEnd, std::string_view> cases[] = {
       {LineEnd::kKeep, "a\rb\nc\r\nd"},
@@ -145,7 +156,9 @@ TEST(LineEndMapper, ReplacesEachLineEndOnce) {
   }
 }
 
-TEST(TermArguments, EscapeNoneAndHelp) {
+// "--escape none" means no escape byte; --help wins over what follows it,
+// even a bad option.
+TEST(TermArguments, EscapeNoneAndHelpBeforeABadOption) {
   std::string error;
   const auto none = parse({"--escape", "none"}, error);
   ASSERT_TRUE(none.has_value()) << error;
@@ -155,6 +168,8 @@ TEST(TermArguments, EscapeNoneAndHelp) {
   EXPECT_TRUE(help->help);
 }
 
+// --connect-timeout takes seconds to the millisecond, or none; anything
+// else is refused with the value named.
 TEST(TermArguments, ConnectTimeoutInSecondsOrNone) {
   const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
       {"5", 5000}, {"2.5", 2500}, {"0.125", 125}, {"0", 0}, {"none", 0},
@@ -176,7 +191,8 @@ TEST(TermArguments, ConnectTimeoutInSecondsOrNone) {
   EXPECT_EQ(parse({}, error)->connect_timeout_ms, std::nullopt);
 }
 
-TEST(TermArguments, RejectsUsageErrors) {
+// Every usage error is refused with one line that names the bad argument.
+TEST(TermArguments, EveryUsageErrorNamesTheBadArgument) {
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-x"}, "unknown option '-x'"},
@@ -201,6 +217,7 @@ TEST(TermArguments, RejectsUsageErrors) {
       {{"--mode", "RAW"}, "--mode takes ip232 or raw, not 'RAW'"},
       {{"--raw=1"}, "option --raw takes no value"},
       {{"--echo=yes"}, "option --echo takes no value"},
+      {{"--once=1"}, "option --once takes no value"},
       {{"-hx"}, "unknown option '-hx'"},
       {{"--trace="}, "--trace takes a file name or -, not ''"},
       {{"--send-eol", "CRLF"},
@@ -228,6 +245,7 @@ TEST(TermArguments, RejectsUsageErrors) {
   }
 }
 
+// The escape byte is one character or caret notation, nothing else.
 TEST(EscapeByte, ReadsOneCharacterOrCaretNotation) {
   const std::pair<std::string_view, std::optional<std::uint8_t>> cases[] = {
       {"^]", 0x1D}, {"^@", 0x00}, {"^A", 0x01}, {"^a", 0x01}, {"^Z", 0x1A},
@@ -270,6 +288,8 @@ std::string run_escape_reader(bool enabled, std::uint8_t escape,
   return out;
 }
 
+// Typed bytes are data except the escape byte and the command after it;
+// the escape byte twice sends it once.
 TEST(EscapeReader, SplitsDataFromCommands) {
   struct Case {
     bool enabled;
