@@ -74,13 +74,7 @@ Session::Session(SerialPort& port, const TermOptions& options,
     return;
   }
   report_.emplace(*status);
-  gated_by_rts_ = report_->held_by_rts();
-  refresh_report(Clock::now());
-}
-
-void Session::rts_changed() {
-  // A connection is wanted from now on: its time starts now.
-  if (connection_wanted()) wanted_since_ = Clock::now();
+  refresh_report(Clock::now(), bytes_received_);
 }
 
 void Session::say(const std::string& line) {
@@ -101,7 +95,8 @@ void Session::apply_command(const Command& command) {
     case TermCommand::kRtsOn:
       if (!rts_) {
         rts_ = true;
-        rts_changed();
+        // A connection is wanted from now on: its time starts now.
+        wanted_since_ = Clock::now();
       }
       answer = "request-to-send on";
       break;
@@ -146,10 +141,9 @@ void Session::print_status() {
   if (report_) console_.say(report_->status(Clock::now()));
 }
 
-void Session::refresh_report(Clock::time_point now) {
-  if (!report_) return;
+void Session::refresh_report(Clock::time_point now, std::uint64_t taken) {
   last_refresh_ = now;
-  report_->refresh(bytes_received_, now);
+  report_->refresh(taken, now);
   say_due_lines();
 }
 
@@ -323,12 +317,9 @@ bool Session::drain_device(bool& output_failed) {
   }
   // Every byte taken was delivered before this look, so the report knows
   // of each connection among them; its lines go in their places.
-  report_->refresh(bytes_received_ + bytes.size(), Clock::now());
-  last_refresh_ = Clock::now();
+  refresh_report(Clock::now(), bytes_received_ + bytes.size());
   std::size_t done = 0;
-  for (;;) {
-    say_due_lines();
-    if (done == bytes.size()) break;
+  while (done < bytes.size()) {
     // Show up to the next line's place, at least one byte.
     std::size_t part = bytes.size() - done;
     if (report_->next_line_offset()) {
@@ -339,6 +330,7 @@ bool Session::drain_device(bool& output_failed) {
     }
     show_received(bytes.subspan(done, part));
     done += part;
+    say_due_lines();
   }
   return true;
 }
@@ -366,7 +358,9 @@ Session::End Session::run() {
       return output_.reader_gone() ? End::kReaderGone : End::kOutputFailed;
     }
     Clock::time_point now = Clock::now();
-    if (now - last_refresh_ >= kRefreshInterval) refresh_report(now);
+    if (report_ && now - last_refresh_ >= kRefreshInterval) {
+      refresh_report(now, bytes_received_);
+    }
     if (options_.once && report_ && report_->closes_told() > 0 &&
         !report_->next_line_offset()) {
       return End::kConnectionClosed;

@@ -94,11 +94,12 @@ class Session {
   void write_line_state();
   bool feed_device();
   bool drain_device(bool& output_failed);
-  // Asks the device's status face again and says the lines due by what
-  // has been shown.
-  void refresh_report(Clock::time_point now);
-  // Shows `bytes`, the next received ones, with the report's lines that
-  // fall among them in their places.
+  // Asks the device's status face again (`taken`: the received bytes taken
+  // from the device so far) and says the lines due by what has been shown.
+  // Only with a report.
+  void refresh_report(Clock::time_point now, std::uint64_t taken);
+  // Shows `bytes`, the next received ones (traced, looked at for telnet,
+  // line ends mapped).
   void show_received(std::span<const std::uint8_t> bytes);
   // Says the report's lines due by what has been shown.
   void say_due_lines();
@@ -112,8 +113,9 @@ class Session {
                           std::optional<Clock::time_point> input_over);
   // Whether the extension is to connect now: always, but in mode raw only
   // while request-to-send is on.
-  bool connection_wanted() const { return !gated_by_rts_ || rts_; }
-  void rts_changed();
+  bool connection_wanted() const {
+    return !report_ || !report_->held_by_rts() || rts_;
+  }
   void show(std::span<const std::uint8_t> bytes);
   void say(const std::string& line);
   void trace_event(const std::string& text) {
@@ -159,7 +161,6 @@ class Session {
   std::optional<ConnectionReport> report_;
   Clock::time_point last_refresh_ = Clock::now();
   std::optional<std::chrono::milliseconds> connect_timeout_;
-  bool gated_by_rts_ = false;
   // Since when a connection has been wanted without a break.
   Clock::time_point wanted_since_ = Clock::now();
   std::string no_connection_;
