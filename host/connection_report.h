@@ -74,7 +74,6 @@ class ConnectionReport {
   std::string reason() const;
   // Since when there has been no connection (meaningless while connected).
   Clock::time_point down_since() const { return down_since_; }
-  const std::string& target() const { return target_; }
   bool held_by_rts() const { return status_.held_by_rts; }
 
  private:

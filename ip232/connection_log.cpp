@@ -13,7 +13,6 @@ void ConnectionLog::opened(std::uint64_t number, std::uint64_t received_offset,
   entry.record.received_from = received_offset;
   entry.record.received_to = received_offset;
   recent_.push_back(entry);
-  ++connections_;
   status_text_.clear();
 }
 
@@ -35,7 +34,8 @@ void ConnectionLog::received(std::uint64_t number, std::uint64_t count) {
 }
 
 void ConnectionLog::fill(ConnectionStatus& status, Clock::time_point now) const {
-  status.connections = connections_;
+  // Connections are numbered from 1 in the order made.
+  status.connections = recent_.empty() ? 0 : recent_.back().record.number;
   status.status_text = status_text_;
   status.unknown_escapes = unknown_escapes_;
   status.recent.clear();

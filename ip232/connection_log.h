@@ -20,8 +20,9 @@ class ConnectionLog {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Connection `number` was published at `now`; its first data byte will
-  // be at `received_offset` of the received stream.
+  // Connection `number` (one more than the last) was published at `now`;
+  // its first data byte will be at `received_offset` of the received
+  // stream.
   void opened(std::uint64_t number, std::uint64_t received_offset,
               Clock::time_point now);
   // Connection `number` carries no more data; its last byte was just
@@ -47,7 +48,6 @@ class ConnectionLog {
   Entry* find(std::uint64_t number);
 
   std::deque<Entry> recent_;  // at most kRecentConnections, oldest first
-  std::uint64_t connections_ = 0;
   std::uint64_t unknown_escapes_ = 0;
   std::string status_text_;  // empty after a connect
 };
