@@ -20,20 +20,6 @@ std::optional<TermOptions> parse(std::vector<std::string_view> args,
   return parse_term_arguments(args, error);
 }
 
-// No arguments mean the defaults the help text gives.
-TEST(TermArguments, NoArgumentsMeanTheDocumentedDefaults) {
-  std::string error;
-  const auto options = parse({}, error);
-  ASSERT_TRUE(options.has_value()) << error;
-  EXPECT_FALSE(options->help);
-  EXPECT_EQ(options->extension_path, "");
-  EXPECT_EQ(options->instance_id, "");
-  EXPECT_TRUE(options->rts);
-  EXPECT_EQ(options->escape, TermOptions::Escape::kDefault);
-  EXPECT_EQ(options->linger_ms, 1000);
-  EXPECT_TRUE(options->extension_options.empty());
-}
-
 // Extension options reach the extension in the order given, each split at
 // its first '='; empty values and repeats stay for the extension to judge.
 TEST(TermArguments, ExtensionOptionsPassInOrderSplitAtTheFirstEquals) {
